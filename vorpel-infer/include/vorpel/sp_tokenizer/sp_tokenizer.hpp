@@ -1,0 +1,98 @@
+// The piece tokenizer carried inside second- and third-generation containers:
+// blob parsing and validation, encoding by score-driven pair merging over
+// Unicode scalars (user-defined pieces matched first), decoding, and the
+// per-id byte table used by constrained decoding.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <expected>
+#include <functional>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+namespace vorpel::sp {
+
+// Piece kinds as stored in the blob; any other value behaves like kNormal.
+inline constexpr uint8_t kKindNormal = 0;
+inline constexpr uint8_t kKindControl = 1;
+inline constexpr uint8_t kKindUnknown = 2;
+inline constexpr uint8_t kKindUserDefined = 3;
+inline constexpr uint8_t kKindByte = 4;
+
+class Tokenizer {
+ public:
+  // Validates the blob; the error value is the exact message text
+  // (e.g. "tokenizer blob truncated: need 24 bytes, got 23").
+  static std::expected<Tokenizer, std::string> parse(std::span<const uint8_t> blob);
+
+  // Text to ids; adds no bos/eos. Never fails: invalid UTF-8 bytes are taken
+  // as one-byte scalars.
+  std::vector<uint32_t> encode(std::string_view text) const;
+  // Same ids as encode(), by rescanning all adjacent pairs after every merge
+  // (quadratic). Kept as the executable definition the fast path is tested against.
+  std::vector<uint32_t> encode_reference(std::string_view text) const;
+
+  // Ids to text: ids out of range and kinds 1, 2 are skipped, bytes of kind-4
+  // pieces assembled, invalid UTF-8 replaced by U+FFFD, "\u2581" by a space,
+  // and with add_dummy_prefix one leading space removed.
+  std::string decode(std::span<const uint32_t> ids) const;
+
+  // For every id in order, the bytes it adds to the output: empty for kinds
+  // 1 and 2; the single byte for kind 4 (empty if its text does not parse);
+  // otherwise the text with every "\u2581" replaced by a space. Never strips
+  // a leading space. Computed once at parse.
+  const std::vector<std::string>& piece_bytes() const { return piece_bytes_; }
+
+  // Exact whole-piece lookup; when several pieces share a text the last id wins.
+  std::optional<uint32_t> piece_id(std::string_view text) const;
+
+  uint32_t piece_count() const { return static_cast<uint32_t>(texts_.size()); }
+  uint32_t pad_id() const { return pad_id_; }
+  uint32_t eos_id() const { return eos_id_; }
+  uint32_t bos_id() const { return bos_id_; }
+  uint32_t unk_id() const { return unk_id_; }
+  bool add_dummy_prefix() const { return add_dummy_prefix_; }
+  bool byte_fallback() const { return byte_fallback_; }
+
+  // Preconditions: id < piece_count() (violations throw vorpel::Panic).
+  std::string_view piece_text(uint32_t id) const;
+  float piece_score(uint32_t id) const;
+  uint8_t piece_kind(uint32_t id) const;
+
+ private:
+  struct StringHash {
+    using is_transparent = void;
+    size_t operator()(std::string_view s) const noexcept { return std::hash<std::string_view>{}(s); }
+  };
+  using PieceMap = std::unordered_map<std::string, uint32_t, StringHash, std::equal_to<>>;
+
+  Tokenizer() = default;
+  std::optional<uint32_t> lookup(std::string_view s) const;
+  std::string normalise(std::string_view text) const;
+  template <class SegmentFn>
+  std::vector<uint32_t> encode_with(std::string_view text, SegmentFn&& segment) const;
+  void emit_symbol(std::string_view sym, std::vector<uint32_t>& out) const;
+  void merge_segment(std::string_view seg, std::vector<uint32_t>& out) const;
+  void merge_segment_reference(std::string_view seg, std::vector<uint32_t>& out) const;
+
+  std::vector<std::string> texts_;  // (piece_count)
+  std::vector<float> scores_;       // (piece_count)
+  std::vector<uint8_t> kinds_;      // (piece_count)
+  std::vector<std::string> piece_bytes_;  // (piece_count)
+  PieceMap map_;
+  // Kind-3 pieces as (text, id), longest first, equal lengths in id order.
+  std::vector<std::pair<std::string, uint32_t>> user_pieces_;
+  // For each first byte, indices into user_pieces_ in the same order.
+  std::array<std::vector<uint32_t>, 256> user_by_first_byte_;
+  std::array<std::optional<uint32_t>, 256> byte_ids_;
+  uint32_t pad_id_ = 0, eos_id_ = 0, bos_id_ = 0, unk_id_ = 0;
+  bool add_dummy_prefix_ = false, byte_fallback_ = false;
+};
+
+}  // namespace vorpel::sp
