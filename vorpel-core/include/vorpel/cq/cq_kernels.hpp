@@ -1,0 +1,41 @@
+// Products with CQ matrices. Inputs are rotated (blockwise normalised FWHT)
+// once, then each row is a sum over blocks of scale * (codebook values . x_rot).
+// Every size mismatch or out-of-range row is a vorpel::Panic.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "vorpel/cq/cq_tensor.hpp"
+
+namespace vorpel::cq {
+
+// Writes the cols true weights of row r into out[0, cols); out.size() >= cols.
+void dequantize_row(const CqTensor& t, uint64_t r, std::span<float> out);
+
+// The whole matrix, rows * cols floats, row-major.
+std::vector<float> dense(const CqTensor& t);
+
+// x_rot = x zero-padded to padded_cols, then FWHT per block of b.
+// x.size() must equal cols and x_rot.size() must equal padded_cols.
+void rotate_input(const CqTensor& t, std::span<const float> x, std::span<float> x_rot);
+
+// Serial: y[i] = row (first_row + i) . x_rot for i < y.size(). Allocates nothing.
+void row_kernel(const CqTensor& t, std::span<const float> x_rot, uint64_t first_row,
+                std::span<float> y);
+
+// Same rows, split over the worker pool when large (>= 128 rows and more than
+// 1048575 multiply-adds: chunks of max(ceil(len / T), 64) rows). Allocates nothing.
+void matvec_rotated(const CqTensor& t, std::span<const float> x_rot, uint64_t first_row,
+                    std::span<float> y);
+
+// y[r] = row r . x for r < y.size() <= rows; x.size() == cols.
+void matvec(const CqTensor& t, std::span<const float> x, std::span<float> y);
+
+// x_rot holds n rotated vectors of padded_cols floats each (n * padded_cols);
+// out[j * count + i] = row (first_row + i) applied to vector j (out.size() >= n * count).
+void matmul_batch(const CqTensor& t, std::span<const float> x_rot, uint64_t n,
+                  uint64_t first_row, uint64_t count, std::span<float> out);
+
+}  // namespace vorpel::cq

@@ -1,0 +1,66 @@
+// CQ (codebook-quantised) weight matrix in memory, and its decoder.
+//
+// Layout of an encoded tensor (rows x cols, block size b, all little-endian):
+//   codes:  rows records of row_bytes bytes; inside a row one continuous LSB-first
+//           bit stream of padded_cols codes (bits each; 3-bit codes may straddle
+//           bytes). Padding columns cols..padded_cols-1 carry codes that are ignored.
+//   scales: rows * blocks_per_row binary16 values, row-major.
+// Each block of b codes lives in the rotated (Hadamard) domain: the true weights
+// of row r, block k are FWHT_b(s[r,k] * codebook[code]) / sqrt(b).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <expected>
+#include <span>
+#include <vector>
+
+#include "vorpel/cq/cq_error.hpp"
+
+namespace vorpel::cq {
+
+class CqTensor {
+ public:
+  CqTensor() = default;  // an empty 0 x 0 tensor; only useful as a placeholder
+
+  uint64_t rows() const { return rows_; }
+  uint64_t cols() const { return cols_; }
+  uint64_t padded_cols() const { return padded_cols_; }   // b * ceil(cols / b)
+  uint64_t block() const { return block_; }               // b: power of two, >= 8
+  uint64_t blocks_per_row() const { return blocks_per_row_; }
+  uint64_t row_bytes() const { return row_bytes_; }       // bits * padded_cols / 8
+  uint8_t bits_code() const { return bits_code_; }        // 2, 3, 4 or 5 (ternary)
+  uint32_t bits_per_code() const { return bits_code_ == 5 ? 2u : bits_code_; }
+  uint32_t codes_per_byte() const { return codes_per_byte_; }  // 4, 2 or 0 (3-bit)
+
+  std::span<const uint8_t> codes() const { return codes_; }     // (rows * row_bytes)
+  std::span<const float> scales() const { return scales_; }     // (rows * blocks_per_row)
+  // Entry v*k + p is the value of the code in position p of byte value v
+  // (k = codes_per_byte): 256*k floats; empty for 3-bit codes.
+  std::span<const float> lut() const { return lut_; }
+  std::span<const float> codebook() const { return codebook_; }  // (4, 8, 16 or 3)
+
+  size_t memory_bytes() const;
+
+ private:
+  friend std::expected<CqTensor, CqError> decode(std::span<const uint8_t>, uint64_t, uint64_t,
+                                                 uint64_t, uint8_t, std::span<const float>);
+
+  uint64_t rows_ = 0, cols_ = 0, padded_cols_ = 0, block_ = 0;
+  uint64_t blocks_per_row_ = 0, row_bytes_ = 0;
+  uint8_t bits_code_ = 0;
+  uint32_t codes_per_byte_ = 0;
+  std::vector<uint8_t> codes_;
+  std::vector<float> scales_;
+  std::vector<float> lut_;
+  std::vector<float> codebook_;
+};
+
+// `codebook` is the container's 28 floats (cb2 = [0, 4), cb3 = [4, 12),
+// cb4 = [12, 28)); bits code 5 (ternary) builds its own and ignores it.
+// Bytes beyond what the shape needs are ignored.
+std::expected<CqTensor, CqError> decode(std::span<const uint8_t> bytes, uint64_t rows,
+                                        uint64_t cols, uint64_t block, uint8_t bits_code,
+                                        std::span<const float> codebook);
+
+}  // namespace vorpel::cq

@@ -1,0 +1,31 @@
+// Process-wide worker pool: a parallel-for over disjoint chunks with a join.
+// The pool is created on first use and lives until the process exits.
+#pragma once
+
+#include <cstddef>
+#include <functional>
+
+namespace vorpel::pool {
+
+// Pool size rule, as a pure function of the two environment values (either may
+// be null): `rayon_num_threads` wins when it holds a positive decimal integer,
+// else `rayon_rs_num_cpus` read the same way, else `default_count`. A value of
+// 0 or anything that is not a plain decimal number falls through. Never 0.
+size_t parse_thread_env(const char* rayon_num_threads, const char* rayon_rs_num_cpus,
+                        size_t default_count);
+
+// CPUs in the process's affinity mask (at least 1).
+size_t affinity_cpu_count();
+
+// Number of threads working on a parallel_for (the caller included): the
+// affinity count, overridden by RAYON_NUM_THREADS / RAYON_RS_NUM_CPUS.
+// Computed once, at first use.
+size_t thread_count();
+
+// Runs fn(0) .. fn(n_chunks-1), each exactly once, spread over the pool; the
+// calling thread takes chunks too and returns when all are done. If chunks
+// throw, the others still run and the first exception is rethrown here. A call
+// made from inside a chunk runs its chunks serially on that thread.
+void parallel_for(size_t n_chunks, const std::function<void(size_t chunk)>& fn);
+
+}  // namespace vorpel::pool
