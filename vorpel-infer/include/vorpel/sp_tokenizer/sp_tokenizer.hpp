@@ -72,13 +72,13 @@ class Tokenizer {
   };
   using PieceMap = std::unordered_map<std::string, uint32_t, StringHash, std::equal_to<>>;
 
+  struct Scratch;  // per-call merge buffers, reused across segments
+
   Tokenizer() = default;
   std::optional<uint32_t> lookup(std::string_view s) const;
-  std::string normalise(std::string_view text) const;
-  template <class SegmentFn>
-  std::vector<uint32_t> encode_with(std::string_view text, SegmentFn&& segment) const;
+  std::vector<uint32_t> encode_impl(std::string_view text, bool reference) const;
   void emit_symbol(std::string_view sym, std::vector<uint32_t>& out) const;
-  void merge_segment(std::string_view seg, std::vector<uint32_t>& out) const;
+  void merge_segment(std::string_view seg, Scratch& scratch, std::vector<uint32_t>& out) const;
   void merge_segment_reference(std::string_view seg, std::vector<uint32_t>& out) const;
 
   std::vector<std::string> texts_;  // (piece_count)
@@ -93,6 +93,9 @@ class Tokenizer {
   std::array<std::optional<uint32_t>, 256> byte_ids_;
   uint32_t pad_id_ = 0, eos_id_ = 0, bos_id_ = 0, unk_id_ = 0;
   bool add_dummy_prefix_ = false, byte_fallback_ = false;
+  // A NaN score makes "highest score, leftmost on ties" order-dependent; such
+  // vocabularies merge by rescanning so they keep that exact behaviour.
+  bool any_nan_score_ = false;
 };
 
 }  // namespace vorpel::sp
