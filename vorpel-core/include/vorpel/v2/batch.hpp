@@ -1,0 +1,52 @@
+// Prompt pass of the second-generation model: positions in chunks of 128, every
+// CQ matrix applied to a whole chunk with the batched product. Same function,
+// position by position, as repeated single-token steps.
+#pragma once
+
+#include <cstdint>
+#include <expected>
+#include <functional>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "vorpel/v2/model.hpp"
+#include "vorpel/v2/state.hpp"
+
+namespace vorpel::v2 {
+
+inline constexpr uint64_t kPrefillChunk = 128;
+
+// Per-call buffers sized for one chunk; allocated once per prefill.
+struct V2PrefillScratch {
+  explicit V2PrefillScratch(const V2Model& m, uint64_t chunk = kPrefillChunk);
+
+  uint64_t chunk;
+  std::vector<float> lanes;     // (chunk, L*d_model)
+  std::vector<float> u;         // (chunk, L*d_model): RMS-normalised lanes
+  std::vector<float> u_rot;     // (chunk, padded) for the current phi matrix
+  std::vector<float> z_pre, z_post, r;  // (chunk, L), (chunk, L), (chunk, L*L)
+  std::vector<float> x_pre, x, h;       // (chunk, d_model)
+  std::vector<float> in_rot;            // (chunk, padded): rotated inputs of one product
+  std::vector<float> q, gt;             // (chunk, q_dim)
+  std::vector<float> k, v;              // (chunk, kv_dim)
+  std::vector<float> o;                 // (chunk, q_dim)
+  std::vector<float> a, h1, m, delta;   // (chunk, d_model)
+  std::vector<float> hada;              // (chunk, hada_n)
+  std::vector<float> fetch, ekey, eval, conv;  // (chunk, d_model)
+  std::vector<float> row;                      // (sub_dim)
+  std::vector<float> scores;                   // (chunk * num_heads, attended span)
+  std::vector<float> old_lane;                 // (L*d_model) per worker use; sized chunk*L*d_model
+};
+
+// Checks, before any change: n = 0 does nothing; position + n > max_seq_len:
+// "sequence exceeds max_seq_len"; any token >= vocab: "token id outside
+// vocabulary"; logits given and not vocab long: "logits buffer is not vocab_size long".
+// Only the last position's logits are computed, when wanted. `between_chunks`
+// (may be empty) runs on the calling thread before every chunk after the first.
+std::expected<void, std::string> prefill(const V2Model& m, V2State& s, std::span<const uint32_t> tokens,
+                                         std::optional<std::span<float>> logits,
+                                         const std::function<void()>& between_chunks = {});
+
+}  // namespace vorpel::v2

@@ -1,0 +1,77 @@
+// Per-sequence decode state of the second-generation model: position, token
+// history, residual lanes, key/value ring caches, engram rings, and all the
+// scratch a single-token step needs (a step allocates nothing per token).
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "vorpel/v2/model.hpp"
+
+namespace vorpel::v2 {
+
+// A group of rotated copies of one input vector, one per CQ block size in use,
+// so that every matrix reading that input shares one rotation per block size.
+struct RotatedInput {
+  struct Slot {
+    uint64_t block = 0;       // 0 = empty
+    std::vector<float> data;  // padded_cols floats, allocated at state creation
+  };
+  std::array<Slot, 4> slots;
+  size_t used = 0;
+
+  void invalidate() { used = 0; }
+  // The rotation of x for t: reuses a slot of the same block size, else rotates into a free one.
+  std::span<const float> get(const cq::CqTensor& t, std::span<const float> x);
+  // Makes room for the tensors that will read this input (called at creation).
+  void reserve_for(const cq::CqTensor& t);
+};
+
+class V2State {
+ public:
+  // Everything zeroed. capacity = number of cache slots (position p uses slot
+  // p mod capacity); window = attention window, 0 = unlimited.
+  V2State(const V2Model& m, uint64_t capacity, uint64_t window);
+  // capacity kv_window when 0 < kv_window <= max_seq_len, else max_seq_len; window kv_window.
+  static V2State for_generation(const V2Model& m);
+
+  // Caches, engram rings and token history zeroed, position 0.
+  void reset();
+
+  uint64_t position() const { return position_; }
+  uint64_t capacity() const { return capacity_; }
+  uint64_t window() const { return window_; }
+  std::span<const uint32_t> tokens() const { return {history_.data(), position_}; }
+  std::span<const float> lanes() const { return lanes_; }
+  float engram_gate(size_t site) const { return gates_.at(site); }
+
+  // Grows the token history and the caches to hold positions below `end`
+  // (never past max_seq_len / capacity). Storage is added on demand so that a
+  // model declaring a huge max_seq_len costs only what its sequences use.
+  void ensure_positions(uint64_t end);
+
+  // ---- Data read and written by the forward pass (forward.cpp, batch.cpp). ----
+  uint64_t position_ = 0, capacity_ = 0, window_ = 0;
+  uint64_t slots_ = 0;             // cache slots allocated so far (<= capacity_)
+  uint64_t d_model_ = 0, lanes_n_ = 0, kv_dim_ = 0, num_layers_ = 0;  // shape the state was built for
+  std::vector<uint32_t> history_;  // (allocated positions)
+  std::vector<float> lanes_;       // (mhc_lanes, d_model), lane-major
+  // Per layer; laid out [slot][kv head][head_dim] so that adding slots keeps existing ones in place.
+  std::vector<std::vector<float>> k_cache_, v_cache_;  // (num_layers)(slots, kv_dim)
+  std::vector<std::vector<float>> rings_;              // (sites)(ring_len, d_model)
+  std::vector<std::vector<float>> keys_;               // (sites)(d_model)
+  std::vector<std::vector<float>> convs_;              // (sites)(d_model)
+  std::vector<float> gates_;                           // (sites)
+
+  // Scratch of one step.
+  std::vector<float> emb_, u_, x_pre_, x_, h_, q_, k_, v_, gt_, o_, a_, h1_, m_, hada_, delta_, old_lanes_;
+  std::vector<float> z_pre_, z_post_, r_;  // (L), (L), (L*L)
+  std::vector<float> scores_;              // (num_heads, slots)
+  std::vector<float> fetch_, row_;         // engram fetch (d_model) and one decoded table row (sub_dim)
+  std::vector<float> y_;                   // read-out (d_model)
+  RotatedInput rot_h_, rot_u_, rot_f_, rot_o_, rot_y_;
+};
+
+}  // namespace vorpel::v2

@@ -1,0 +1,26 @@
+// Loading a second-generation container into a validated model plus its
+// optional embedded tokenizer.
+#pragma once
+
+#include <cstdint>
+#include <expected>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "vorpel/sp_tokenizer/sp_tokenizer.hpp"
+#include "vorpel/v2/model.hpp"
+
+namespace vorpel::v2 {
+
+struct V2Bundle {
+  V2Model model;
+  std::optional<sp::Tokenizer> tokenizer;
+};
+
+// Error value: the exact text of the first failure (container, canon shape or
+// dtype, head manifest, tokenizer blob, model validation).
+std::expected<V2Bundle, std::string> load_v2_bundle(std::vector<uint8_t> bytes);
+std::expected<V2Bundle, std::string> load_v2_bundle_file(const std::string& path);
+
+}  // namespace vorpel::v2
