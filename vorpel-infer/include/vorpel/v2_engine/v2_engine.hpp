@@ -18,6 +18,7 @@
 namespace vorpel::v2 {
 
 struct V2Bundle;  // geometry, weights, heads and optional tokenizer (vorpel/v2/bundle.hpp)
+class V2State;
 
 enum class StopKind : uint8_t { Eos = 0, ImEnd = 1, MaxTokens = 2, ContextFull = 3, Error = 4 };
 
@@ -56,6 +57,8 @@ struct V2Config {
 };
 
 // Called once per kept token with its id and the text it adds to the output.
+// The engine does not catch what it throws: a front end that wants callback
+// failures ignored catches them inside the callback.
 using StreamCallback = std::function<void(uint32_t token_id, std::string_view piece)>;
 
 class V2Engine {
@@ -79,6 +82,7 @@ class V2Engine {
   uint64_t contrastive_dim() const;
   std::optional<float> confidence_for(std::string_view query, std::string_view tools_json,
                                       std::string_view completion, const CallHooks& hooks = {}) const;
+  // None also for a confidence head with out_dim 0 (it has no first output).
   std::optional<float> confidence(std::string_view text, const CallHooks& hooks = {}) const;
   std::optional<float> confidence_probability(std::string_view text, const CallHooks& hooks = {}) const;
   std::vector<std::pair<uint64_t, float>> retrieve_tools(std::string_view query,
@@ -91,6 +95,15 @@ class V2Engine {
   explicit V2Engine(std::shared_ptr<const V2Bundle> bundle);
 
  private:
+  // The whole generation pipeline on a caller-owned state (reset here);
+  // `callback` may be null.
+  GenerationResult generate_in(V2State& state, std::string_view query, std::string_view tools_json,
+                               const GenerateOptions& options, const StreamCallback* callback,
+                               const CallHooks& hooks) const;
+  // Output of the first head of `kind` for a text, or nothing (no such head,
+  // no tokenizer, nothing pooled). Contrastive outputs are L2-normalised.
+  std::optional<std::vector<float>> score_text(std::string_view text, uint8_t kind, const CallHooks& hooks) const;
+
   std::shared_ptr<const V2Bundle> bundle_;
   struct Precomputed;  // per-engine tables built once at load (token bytes index, special ids)
   std::shared_ptr<const Precomputed> pre_;
