@@ -218,6 +218,14 @@ std::string V2Engine::run_stream(std::string_view query, std::string_view tools_
   return generate_in(state, query, tools_json, fixed_options(), &callback, hooks).text;
 }
 
+GenerationResult V2Engine::generate_stream(std::string_view query, std::string_view tools_json,
+                                           const GenerateOptions& options, const StreamCallback& callback,
+                                           const CallHooks& hooks) const {
+  require_tokenizer(*bundle_);
+  V2State state = V2State::for_generation(bundle_->model);
+  return generate_in(state, query, tools_json, options, &callback, hooks);
+}
+
 std::vector<std::string> V2Engine::run_batch(const std::vector<std::pair<std::string, std::string>>& examples,
                                              const CallHooks& hooks) const {
   require_tokenizer(*bundle_);

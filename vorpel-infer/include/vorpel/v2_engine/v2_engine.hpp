@@ -75,6 +75,9 @@ class V2Engine {
                             const CallHooks& hooks = {}) const;
   std::string run_stream(std::string_view query, std::string_view tools_json, const StreamCallback& callback,
                          const CallHooks& hooks = {}) const;
+  // generate() with the streaming callback of run_stream (used by the CLI).
+  GenerationResult generate_stream(std::string_view query, std::string_view tools_json, const GenerateOptions& options,
+                                   const StreamCallback& callback, const CallHooks& hooks = {}) const;
   std::vector<std::string> run_batch(const std::vector<std::pair<std::string, std::string>>& examples,
                                      const CallHooks& hooks = {}) const;
 

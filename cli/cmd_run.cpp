@@ -1,0 +1,140 @@
+// `vorpel run`: one generation on a second-generation container, printed as
+// the same record the module's generate() returns, as one JSON object.
+#include <charconv>
+#include <cstdio>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "command.hpp"
+#include "json_out.hpp"
+#include "vorpel/io/read_file.hpp"
+#include "vorpel/v2_engine/v2_engine.hpp"
+
+namespace {
+
+using vorpel::cli::json_string;
+using vorpel::cli::json_uint;
+
+constexpr const char* kUsage =
+    "run FILE.trov --query Q (--tools-file F | --tools JSON) [--max-new-tokens N] [--temperature T] "
+    "[--seed S] [--system S] [--constrain] [--stream]   generate; prints the result as JSON "
+    "(--stream: one JSON line {\"token_id\", \"piece\"} per kept token on stderr first)";
+
+bool parse_u64(const std::string& s, uint64_t& out) {
+  auto r = std::from_chars(s.data(), s.data() + s.size(), out);
+  return r.ec == std::errc() && r.ptr == s.data() + s.size() && !s.empty();
+}
+
+bool parse_f32(const std::string& s, float& out) {
+  auto r = std::from_chars(s.data(), s.data() + s.size(), out);
+  return r.ec == std::errc() && r.ptr == s.data() + s.size() && !s.empty();
+}
+
+int usage_error(const std::string& what) {
+  std::fprintf(stderr, "vorpel run: %s\nusage: vorpel %s\n", what.c_str(), kUsage);
+  return vorpel::cli::kExitUsage;
+}
+
+int run(const vorpel::cli::Args& args) {
+  std::optional<std::string> path, query, tools_file, tools_inline;
+  vorpel::v2::GenerateOptions opt;
+  bool stream = false;
+  for (size_t i = 0; i < args.size(); ++i) {
+    const std::string& a = args[i];
+    if (a == "--constrain") {
+      opt.constrain = true;
+      continue;
+    }
+    if (a == "--stream") {
+      stream = true;
+      continue;
+    }
+    if (!a.starts_with("--")) {
+      if (path) return usage_error("more than one container path");
+      path = a;
+      continue;
+    }
+    if (i + 1 >= args.size()) return usage_error("missing value for '" + a + "'");
+    const std::string& v = args[++i];
+    if (a == "--query") {
+      query = v;
+    } else if (a == "--tools-file") {
+      tools_file = v;
+    } else if (a == "--tools") {
+      tools_inline = v;
+    } else if (a == "--system") {
+      opt.system = v;
+    } else if (a == "--max-new-tokens") {
+      if (!parse_u64(v, opt.max_new_tokens)) return usage_error("bad --max-new-tokens '" + v + "'");
+    } else if (a == "--seed") {
+      if (!parse_u64(v, opt.seed)) return usage_error("bad --seed '" + v + "'");
+    } else if (a == "--temperature") {
+      if (!parse_f32(v, opt.temperature)) return usage_error("bad --temperature '" + v + "'");
+    } else {
+      return usage_error("unknown argument '" + a + "'");
+    }
+  }
+  if (!path || !query) return usage_error("a container path and --query are required");
+  if (tools_file.has_value() == tools_inline.has_value())
+    return usage_error("exactly one of --tools-file and --tools is required");
+
+  std::string tools;
+  if (tools_file) {
+    auto bytes = vorpel::io::read_file(*tools_file);
+    if (!bytes) {
+      std::fprintf(stderr, "%s\n", bytes.error().c_str());
+      return vorpel::cli::kExitLoad;
+    }
+    tools.assign(reinterpret_cast<const char*>(bytes->data()), bytes->size());
+  } else {
+    tools = *tools_inline;
+  }
+
+  auto engine = vorpel::v2::V2Engine::load(*path);
+  if (!engine) {
+    std::fprintf(stderr, "%s\n", engine.error().c_str());
+    return vorpel::cli::kExitLoad;
+  }
+
+  vorpel::v2::GenerationResult res;
+  if (stream) {
+    res = engine->generate_stream(*query, tools, opt, [](uint32_t id, std::string_view piece) {
+      std::string line = "{\"token_id\":";
+      json_uint(line, id);
+      line += ",\"piece\":";
+      json_string(line, piece);
+      line += "}\n";
+      std::fwrite(line.data(), 1, line.size(), stderr);
+      std::fflush(stderr);
+    });
+  } else {
+    res = engine->generate(*query, tools, opt);
+  }
+
+  // Keys in the order of the module's generate() dictionary.
+  std::string out = "{\"text\":";
+  json_string(out, res.text);
+  out += ",\"tool_call\":";
+  if (res.tool_call) json_string(out, *res.tool_call); else out += "null";
+  out += ",\"thinking\":";
+  if (res.thinking) json_string(out, *res.thinking); else out += "null";
+  out += ",\"token_ids\":[";
+  for (size_t i = 0; i < res.token_ids.size(); ++i) {
+    if (i) out += ',';
+    json_uint(out, res.token_ids[i]);
+  }
+  out += "],\"prompt_tokens\":";
+  json_uint(out, res.prompt_tokens);
+  out += ",\"stop_reason\":";
+  json_string(out, res.stop_reason.text());
+  out += ",\"stopped_naturally\":";
+  out += res.stop_reason.natural() ? "true" : "false";
+  out += "}\n";
+  std::fwrite(out.data(), 1, out.size(), stdout);
+  return 0;
+}
+
+vorpel::cli::Registration reg{{"run", kUsage, &run}};
+
+}  // namespace
