@@ -1,0 +1,194 @@
+// The V2Engine class: the second-generation engine's method table over the
+// shared binding frame, and the conversion of its results.
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "classes.hpp"
+#include "frame.hpp"
+#include "vorpel/v2_engine/v2_engine.hpp"
+
+namespace vorpel::py {
+namespace {
+
+using vorpel::v2::V2Engine;
+
+PyObject* v2_load(Call& c) {
+  auto loaded = V2Engine::load(c.text(0));
+  if (!loaded) return raise_os_error(loaded.error());
+  return c.wrap(std::move(*loaded));
+}
+
+PyObject* v2_from_bytes(Call& c) {
+  auto loaded = V2Engine::from_bytes(std::move(c.bytes(0)));
+  if (!loaded) return raise_os_error(loaded.error());
+  return c.wrap(std::move(*loaded));
+}
+
+PyObject* v2_run(Call& c) { return to_str(c.engine<V2Engine>().run(c.text(0), c.text(1), c.hooks())); }
+
+PyObject* v2_run_json(Call& c) { return to_opt_str(c.engine<V2Engine>().run_json(c.text(0), c.text(1), c.hooks())); }
+
+PyObject* token_list(const std::vector<uint32_t>& ids) {
+  Ref list(checked(PyList_New(static_cast<Py_ssize_t>(ids.size()))));
+  for (size_t i = 0; i < ids.size(); ++i) PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), to_int(ids[i]));
+  return list.release();
+}
+
+PyObject* v2_generate(Call& c) {
+  vorpel::v2::GenerateOptions opt;
+  opt.max_new_tokens = c.count(2);
+  opt.temperature = c.real(3);
+  opt.seed = c.count(4);
+  opt.system = c.opt_text(5);
+  opt.constrain = c.flag(6);
+  const vorpel::v2::GenerationResult r = c.engine<V2Engine>().generate(c.text(0), c.text(1), opt, c.hooks());
+  DictBuilder d;
+  d.add("text", to_str(r.text))
+      .add("tool_call", to_opt_str(r.tool_call))
+      .add("thinking", to_opt_str(r.thinking))
+      .add("token_ids", token_list(r.token_ids))
+      .add("prompt_tokens", to_int(r.prompt_tokens))
+      .add("stop_reason", to_str(r.stop_reason.text()))
+      .add("stopped_naturally", to_bool(r.stop_reason.natural()));
+  return d.release();
+}
+
+PyObject* v2_run_stream(Call& c) {
+  PyObject* callback = c.callable(2);
+  const vorpel::v2::StreamCallback on_token = [callback](uint32_t token_id, std::string_view piece) {
+    Ref id(to_int(token_id));
+    Ref text(to_str(piece));
+    invoke_callback(callback, PyTuple_Pack(2, id.get(), text.get()));
+  };
+  return to_str(c.engine<V2Engine>().run_stream(c.text(0), c.text(1), on_token, c.hooks()));
+}
+
+PyObject* v2_run_batch(Call& c) {
+  const std::vector<std::string> out = c.engine<V2Engine>().run_batch(c.text_pairs(0), c.hooks());
+  Ref list(checked(PyList_New(static_cast<Py_ssize_t>(out.size()))));
+  for (size_t i = 0; i < out.size(); ++i) PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), to_str(out[i]));
+  return list.release();
+}
+
+PyObject* v2_encode_contrastive(Call& c) {
+  const auto emb = c.engine<V2Engine>().encode_contrastive(c.text(0), c.hooks());
+  if (!emb) return none();
+  return to_float_list(*emb);
+}
+
+PyObject* v2_contrastive_dim(Call& c) { return to_int(c.engine<V2Engine>().contrastive_dim()); }
+
+PyObject* opt_float(const std::optional<float>& v) { return v ? to_float(*v) : none(); }
+
+PyObject* v2_confidence_for(Call& c) {
+  return opt_float(c.engine<V2Engine>().confidence_for(c.text(0), c.text(1), c.text(2), c.hooks()));
+}
+
+PyObject* v2_confidence(Call& c) { return opt_float(c.engine<V2Engine>().confidence(c.text(0), c.hooks())); }
+
+PyObject* v2_confidence_probability(Call& c) {
+  return opt_float(c.engine<V2Engine>().confidence_probability(c.text(0), c.hooks()));
+}
+
+PyObject* v2_retrieve_tools(Call& c) {
+  const auto ranked = c.engine<V2Engine>().retrieve_tools(c.text(0), c.text_seq(1), c.count(2), c.hooks());
+  Ref list(checked(PyList_New(static_cast<Py_ssize_t>(ranked.size()))));
+  for (size_t i = 0; i < ranked.size(); ++i) {
+    Ref index(to_int(ranked[i].first));
+    Ref score(to_float(ranked[i].second));
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), checked(PyTuple_Pack(2, index.get(), score.get())));
+  }
+  return list.release();
+}
+
+PyObject* v2_config(Call& c) {
+  const vorpel::v2::V2Config g = c.engine<V2Engine>().config();
+  Ref sites(checked(PyList_New(static_cast<Py_ssize_t>(g.engram_sites.size()))));
+  for (size_t i = 0; i < g.engram_sites.size(); ++i)
+    PyList_SET_ITEM(sites.get(), static_cast<Py_ssize_t>(i), to_int(g.engram_sites[i]));
+  DictBuilder d;
+  d.add("vocab_size", to_int(g.vocab_size))
+      .add("d_model", to_int(g.d_model))
+      .add("num_heads", to_int(g.num_heads))
+      .add("num_kv_heads", to_int(g.num_kv_heads))
+      .add("num_layers", to_int(g.num_layers))
+      .add("head_dim", to_int(g.head_dim))
+      .add("max_seq_len", to_int(g.max_seq_len))
+      .add("mhc_lanes", to_int(g.mhc_lanes))
+      .add("kv_window", to_int(g.kv_window))
+      .add("rope_theta", to_float(g.rope_theta))
+      .add("engram_sites", sites.release());
+  return d.release();
+}
+
+constexpr Param kTrovPath[] = {required("trov_path", Kind::Text)};
+constexpr Param kTrovBytes[] = {required("trov_bytes", Kind::Bytes)};
+constexpr Param kQueryTools[] = {required("query", Kind::Text), required("tools_json", Kind::Text)};
+constexpr Param kGenerate[] = {
+    required("query", Kind::Text),      required("tools_json", Kind::Text), with_count("max_new_tokens", 128),
+    with_real("temperature", 0.0),      with_count("seed", 0),              with_none("system", Kind::OptText),
+    with_flag("constrain", false),
+};
+constexpr Param kStream[] = {required("query", Kind::Text), required("tools_json", Kind::Text),
+                             required("callback", Kind::Callable)};
+constexpr Param kExamples[] = {required("examples", Kind::TextPairSeq)};
+constexpr Param kText[] = {required("text", Kind::Text)};
+constexpr Param kConfidenceFor[] = {required("query", Kind::Text), required("tools_json", Kind::Text),
+                                    required("completion", Kind::Text)};
+constexpr Param kRetrieve[] = {required("query", Kind::Text), required("tool_descriptions", Kind::TextSeq),
+                               required("top_k", Kind::Count)};
+
+constexpr MethodSpec kMethods[] = {
+    {"load", true, kTrovPath, "Load a `.trov` model from disk.", &v2_load},
+    {"from_bytes", true, kTrovBytes, "Load a `.trov` model from an in-memory image.", &v2_from_bytes},
+    {"run", false, kQueryTools, "Greedy tool call. Returns the full decoded text.", &v2_run},
+    {"run_json", false, kQueryTools, "Just the `<tool_call>` payload, or None if the model emitted no call.",
+     &v2_run_json},
+    {"generate", false, kGenerate,
+     "Generation with explicit settings.\n"
+     "\n"
+     "Returns a dict: `text`, `tool_call`, `thinking`, `token_ids`,\n"
+     "`prompt_tokens`, `stop_reason`.",
+     &v2_generate},
+    {"run_stream", false, kStream, "Streaming generation. `callback(token_id: int, piece: str)` per token.",
+     &v2_run_stream},
+    {"run_batch", false, kExamples, "Run several queries in sequence, reusing one KV cache.", &v2_run_batch},
+    {"encode_contrastive", false, kText, "L2-normalised contrastive embedding, or None without such a head.",
+     &v2_encode_contrastive},
+    {"contrastive_dim", false, {}, "Width of the contrastive embedding (0 if absent).", &v2_contrastive_dim},
+    {"confidence_for", false, kConfidenceFor,
+     "Probability in (0, 1) that `completion` is the right answer for this\n"
+     "query, or None without a confidence head.\n"
+     "\n"
+     "The confidence head scores a judgement already made, so it needs the\n"
+     "completion: pass what `run()` returned. Gate on it \u2014 act above a\n"
+     "threshold you pick, escalate below it.",
+     &v2_confidence_for},
+    {"confidence", false, kText,
+     "Raw confidence logit for an arbitrary string, or None without the head.\n"
+     "\n"
+     "The primitive. A bare query reads near zero however answerable it is,\n"
+     "because the completion is what gets scored \u2014 prefer `confidence_for`.",
+     &v2_confidence},
+    {"confidence_probability", false, kText, "`confidence()` as a probability in (0, 1).",
+     &v2_confidence_probability},
+    {"retrieve_tools", false, kRetrieve, "Rank tool descriptions by cosine similarity to `query`.",
+     &v2_retrieve_tools},
+    {"config", false, {}, "Model geometry, as a dict.", &v2_config},
+};
+
+constexpr ClassSpec kV2Class = {
+    "V2Engine",
+    "Vorpel v2. A `.trov` container carries its weights, geometry and tokenizer,\n"
+    "so `load` takes one path and there is no vocabulary argument.",
+    1,
+    kMethods,
+    {},
+};
+
+}  // namespace
+
+PyObject* make_v2_engine_type(PyObject* module) { return create_type<kV2Class>(module); }
+
+}  // namespace vorpel::py
