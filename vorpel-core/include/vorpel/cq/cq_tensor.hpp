@@ -33,7 +33,7 @@ class CqTensor {
   uint32_t bits_per_code() const { return bits_code_ == 5 ? 2u : bits_code_; }
   uint32_t codes_per_byte() const { return codes_per_byte_; }  // 4, 2 or 0 (3-bit)
 
-  std::span<const uint8_t> codes() const { return codes_; }     // (rows * row_bytes)
+  std::span<const uint8_t> codes() const { return {codes_.data(), rows_ * row_bytes_}; }  // (rows * row_bytes)
   std::span<const float> scales() const { return scales_; }     // (rows * blocks_per_row)
   // Entry v*k + p is the value of the code in position p of byte value v
   // (k = codes_per_byte): 256*k floats; empty for 3-bit codes.
@@ -50,7 +50,7 @@ class CqTensor {
   uint64_t blocks_per_row_ = 0, row_bytes_ = 0;
   uint8_t bits_code_ = 0;
   uint32_t codes_per_byte_ = 0;
-  std::vector<uint8_t> codes_;
+  std::vector<uint8_t> codes_;  // rows * row_bytes, then a few zero bytes for wide loads
   std::vector<float> scales_;
   std::vector<float> lut_;
   std::vector<float> codebook_;

@@ -1,0 +1,208 @@
+// CQ products: precondition checks, the split of rows or vectors over the
+// worker pool, and the choice of instruction-set kernel.
+#include "vorpel/cq/cq_kernels.hpp"
+
+#include <algorithm>
+#include <cstring>
+#include <string>
+
+#include "cq_internal.hpp"
+#include "vorpel/core/panic.hpp"
+#include "vorpel/cq/cpu_features.hpp"
+#include "vorpel/hadamard/fwht.hpp"
+#include "vorpel/pool/worker_pool.hpp"
+
+namespace vorpel::cq {
+namespace {
+
+// Products up to this many multiply-adds stay on the calling thread.
+constexpr uint64_t kSerialWork = 0xFFFFF;
+constexpr uint64_t kMinSplitRows = 128;
+constexpr uint64_t kMinChunkRows = 64;
+constexpr uint64_t kMinSplitVectors = 16;
+constexpr uint64_t kMinChunkVectors = 8;
+
+uint64_t ceil_div(uint64_t a, uint64_t b) { return a / b + (a % b != 0); }
+
+detail::View view_of(const CqTensor& t) {
+  detail::View v{};
+  v.codes = t.codes().data();
+  v.scales = t.scales().data();
+  v.lut = t.lut().empty() ? nullptr : t.lut().data();
+  v.row_bytes = t.row_bytes();
+  v.bpr = t.blocks_per_row();
+  v.b = t.block();
+  v.padded_cols = t.padded_cols();
+  v.bits = t.bits_per_code();
+  const auto lut = t.lut();
+  const uint32_t k = t.codes_per_byte();
+  if (k != 0) {
+    // Byte value c holds code c in position 0 for every c below 2^bits.
+    for (uint32_t c = 0; c < (1u << v.bits); ++c) v.cv[c] = lut[c * k];
+  } else {
+    const auto cb = t.codebook();
+    for (size_t c = 0; c < cb.size() && c < 16; ++c) v.cv[c] = cb[c];
+  }
+  return v;
+}
+
+using RowsFn = void (*)(const detail::View&, const float*, uint64_t, uint64_t, float*);
+using ExpandFn = void (*)(const detail::View&, uint64_t, float*);
+using BatchFn = void (*)(const detail::View&, const float*, uint64_t, uint64_t, uint64_t, float*, uint64_t,
+                         float*);
+
+struct Kernels {
+  RowsFn rows;
+  ExpandFn expand;
+  BatchFn batch;
+};
+
+Kernels kernels() {
+  switch (cpu::active_level()) {
+#if defined(__x86_64__)
+    case cpu::SimdLevel::Avx512:
+      return {detail::rows_avx512, detail::expand_avx512, detail::batch_avx512};
+    case cpu::SimdLevel::Avx2:
+      return {detail::rows_avx2, detail::expand_avx2, detail::batch_avx2};
+#endif
+    default:
+      return {detail::rows_portable, detail::expand_portable, detail::batch_portable};
+  }
+}
+
+void check_rows(const CqTensor& t, uint64_t first_row, uint64_t count, const char* what) {
+  VORPEL_CHECK(first_row <= t.rows() && count <= t.rows() - first_row,
+               std::string(what) + ": rows " + std::to_string(first_row) + ".." + std::to_string(first_row + count) +
+                   " out of range for a tensor of " + std::to_string(t.rows()) + " rows");
+}
+
+void check_x_rot(const CqTensor& t, std::span<const float> x_rot, const char* what) {
+  VORPEL_CHECK(x_rot.size() >= t.padded_cols(),
+               std::string(what) + ": rotated input has " + std::to_string(x_rot.size()) + " values, need " +
+                   std::to_string(t.padded_cols()));
+}
+
+// Rotated-domain row r with scales applied, then back to true weights.
+void dequantize_into(const CqTensor& t, const detail::View& v, ExpandFn expand, uint64_t r, float* buf,
+                     std::span<float> out) {
+  expand(v, r, buf);
+  fwht_blockwise(std::span<float>(buf, t.padded_cols()), t.block());
+  std::memcpy(out.data(), buf, t.cols() * sizeof(float));
+}
+
+}  // namespace
+
+void dequantize_row(const CqTensor& t, uint64_t r, std::span<float> out) {
+  VORPEL_CHECK(r < t.rows(), "dequantize_row: row " + std::to_string(r) + " out of range for a tensor of " +
+                                 std::to_string(t.rows()) + " rows");
+  VORPEL_CHECK(out.size() >= t.cols(), "dequantize_row: output holds " + std::to_string(out.size()) +
+                                           " values, need " + std::to_string(t.cols()));
+  std::vector<float> buf(t.padded_cols());
+  dequantize_into(t, view_of(t), kernels().expand, r, buf.data(), out);
+}
+
+std::vector<float> dense(const CqTensor& t) {
+  std::vector<float> out(t.rows() * t.cols());
+  std::vector<float> buf(t.padded_cols());
+  const detail::View v = view_of(t);
+  const ExpandFn expand = kernels().expand;
+  for (uint64_t r = 0; r < t.rows(); ++r)
+    dequantize_into(t, v, expand, r, buf.data(), std::span<float>(out.data() + r * t.cols(), t.cols()));
+  return out;
+}
+
+void rotate_input(const CqTensor& t, std::span<const float> x, std::span<float> x_rot) {
+  VORPEL_CHECK(x.size() == t.cols(), "rotate_input: input has " + std::to_string(x.size()) +
+                                         " values, the tensor has " + std::to_string(t.cols()) + " columns");
+  VORPEL_CHECK(x_rot.size() == t.padded_cols(), "rotate_input: rotated buffer has " +
+                                                    std::to_string(x_rot.size()) + " values, need " +
+                                                    std::to_string(t.padded_cols()));
+  if (x_rot.empty()) return;
+  std::copy(x.begin(), x.end(), x_rot.begin());
+  std::fill(x_rot.begin() + static_cast<ptrdiff_t>(x.size()), x_rot.end(), 0.0f);
+  fwht_blockwise(x_rot, t.block());
+}
+
+void row_kernel(const CqTensor& t, std::span<const float> x_rot, uint64_t first_row, std::span<float> y) {
+  check_rows(t, first_row, y.size(), "row_kernel");
+  check_x_rot(t, x_rot, "row_kernel");
+  if (y.empty()) return;
+  kernels().rows(view_of(t), x_rot.data(), first_row, y.size(), y.data());
+}
+
+void matvec_rotated(const CqTensor& t, std::span<const float> x_rot, uint64_t first_row, std::span<float> y) {
+  check_rows(t, first_row, y.size(), "matvec_rotated");
+  check_x_rot(t, x_rot, "matvec_rotated");
+  const uint64_t len = y.size();
+  if (len == 0) return;
+  const detail::View v = view_of(t);
+  const RowsFn rows = kernels().rows;
+  // len <= rows and padded_cols <= 4 * code bytes, so the product cannot overflow.
+  if (len >= kMinSplitRows && len * t.padded_cols() > kSerialWork) {
+    const uint64_t chunk = std::max(ceil_div(len, pool::thread_count()), kMinChunkRows);
+    pool::parallel_for(ceil_div(len, chunk), [&](size_t c) {
+      const uint64_t start = c * chunk;
+      const uint64_t n = std::min(chunk, len - start);
+      rows(v, x_rot.data(), first_row + start, n, y.data() + start);
+    });
+    return;
+  }
+  rows(v, x_rot.data(), first_row, len, y.data());
+}
+
+void matvec(const CqTensor& t, std::span<const float> x, std::span<float> y) {
+  VORPEL_CHECK(y.size() <= t.rows(), "matvec: output holds " + std::to_string(y.size()) +
+                                         " values, the tensor has " + std::to_string(t.rows()) + " rows");
+  std::vector<float> x_rot(t.padded_cols());
+  rotate_input(t, x, x_rot);
+  matvec_rotated(t, x_rot, 0, y);
+}
+
+void matmul_batch(const CqTensor& t, std::span<const float> x_rot, uint64_t n, uint64_t first_row,
+                  uint64_t count, std::span<float> out) {
+  check_rows(t, first_row, count, "matmul_batch");
+  const uint64_t pc = t.padded_cols();
+  VORPEL_CHECK(pc == 0 || n <= x_rot.size() / pc,
+               "matmul_batch: rotated inputs hold " + std::to_string(x_rot.size()) + " values, need " +
+                   std::to_string(n) + " x " + std::to_string(pc));
+  VORPEL_CHECK(count == 0 || n <= out.size() / count,
+               "matmul_batch: output holds " + std::to_string(out.size()) + " values, need " + std::to_string(n) +
+                   " x " + std::to_string(count));
+  if (n == 0 || count == 0) return;
+  const detail::View v = view_of(t);
+  const BatchFn batch = kernels().batch;
+  const float* x = x_rot.data();
+  float* o = out.data();
+  const size_t buf_len = detail::kBatchRows * pc;
+
+  // n * pc <= x_rot.size() and count * pc <= rows * pc, so only the triple
+  // product needs a wide type.
+  const unsigned __int128 work = static_cast<unsigned __int128>(n) * count * pc;
+  if (work > kSerialWork) {
+    const uint64_t threads = pool::thread_count();
+    if (count >= kMinSplitRows) {
+      const uint64_t chunk = std::max(ceil_div(count, threads), kMinChunkRows);
+      pool::parallel_for(ceil_div(count, chunk), [&](size_t c) {
+        const uint64_t start = c * chunk;
+        const uint64_t rows = std::min(chunk, count - start);
+        std::vector<float> buf(buf_len);
+        batch(v, x, n, first_row + start, rows, o + start, count, buf.data());
+      });
+      return;
+    }
+    if (n >= kMinSplitVectors) {
+      const uint64_t chunk = std::max(ceil_div(n, threads), kMinChunkVectors);
+      pool::parallel_for(ceil_div(n, chunk), [&](size_t c) {
+        const uint64_t j0 = c * chunk;
+        const uint64_t nv = std::min(chunk, n - j0);
+        std::vector<float> buf(buf_len);
+        batch(v, x + j0 * pc, nv, first_row, count, o + j0 * count, count, buf.data());
+      });
+      return;
+    }
+  }
+  std::vector<float> buf(buf_len);
+  batch(v, x, n, first_row, count, o, count, buf.data());
+}
+
+}  // namespace vorpel::cq

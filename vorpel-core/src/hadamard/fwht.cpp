@@ -1,0 +1,109 @@
+// Walsh-Hadamard butterflies. Every element of every stage is one exact
+// x + y or x - y, so the SIMD path gives bit-identical results to the plain one.
+#include "vorpel/hadamard/fwht.hpp"
+
+#include <bit>
+#include <cmath>
+
+#include "vorpel/core/panic.hpp"
+#include "vorpel/cq/cpu_features.hpp"
+
+#if defined(__x86_64__)
+#include <immintrin.h>
+#endif
+
+namespace vorpel {
+namespace {
+
+void butterfly_portable(float* a, size_t n) {
+  for (size_t h = 1; h < n; h *= 2) {
+    for (size_t i = 0; i < n; i += 2 * h) {
+      float* lo = a + i;
+      float* hi = a + i + h;
+      for (size_t j = 0; j < h; ++j) {
+        const float x = lo[j], y = hi[j];
+        lo[j] = x + y;
+        hi[j] = x - y;
+      }
+    }
+  }
+}
+
+#if defined(__x86_64__)
+// Stages h = 1, 2, 4 inside each 8-float register, then 8-wide butterflies.
+__attribute__((target("avx2,fma"))) void butterfly_avx2(float* a, size_t n) {
+  for (size_t i = 0; i < n; i += 8) {
+    __m256 v = _mm256_loadu_ps(a + i);
+    __m256 s = _mm256_permute_ps(v, 0b10110001);  // swap neighbours
+    v = _mm256_blend_ps(_mm256_add_ps(v, s), _mm256_sub_ps(s, v), 0b10101010);
+    s = _mm256_permute_ps(v, 0b01001110);  // swap pairs
+    v = _mm256_blend_ps(_mm256_add_ps(v, s), _mm256_sub_ps(s, v), 0b11001100);
+    s = _mm256_permute2f128_ps(v, v, 1);  // swap halves
+    v = _mm256_blend_ps(_mm256_add_ps(v, s), _mm256_sub_ps(s, v), 0b11110000);
+    _mm256_storeu_ps(a + i, v);
+  }
+  for (size_t h = 8; h < n; h *= 2) {
+    for (size_t i = 0; i < n; i += 2 * h) {
+      float* lo = a + i;
+      float* hi = a + i + h;
+      for (size_t j = 0; j < h; j += 8) {
+        const __m256 x = _mm256_loadu_ps(lo + j), y = _mm256_loadu_ps(hi + j);
+        _mm256_storeu_ps(lo + j, _mm256_add_ps(x, y));
+        _mm256_storeu_ps(hi + j, _mm256_sub_ps(x, y));
+      }
+    }
+  }
+}
+
+__attribute__((target("avx2,fma"))) void scale_avx2(float* a, size_t n, float s) {
+  const __m256 sv = _mm256_set1_ps(s);
+  for (size_t i = 0; i < n; i += 8) _mm256_storeu_ps(a + i, _mm256_mul_ps(_mm256_loadu_ps(a + i), sv));
+}
+#endif
+
+void butterfly(float* a, size_t n) {
+#if defined(__x86_64__)
+  if (n >= 8 && cpu::active_level() >= cpu::SimdLevel::Avx2) {
+    butterfly_avx2(a, n);
+    return;
+  }
+#endif
+  butterfly_portable(a, n);
+}
+
+void check_pow2(size_t n) { VORPEL_CHECK(std::has_single_bit(n), "FWHT length must be a power of two"); }
+
+// Normalised transform of one power-of-two block (precondition checked by callers).
+void transform(float* a, size_t n) {
+  butterfly(a, n);
+  const float s = 1.0f / std::sqrt(static_cast<float>(n));
+#if defined(__x86_64__)
+  if (n >= 8 && cpu::active_level() >= cpu::SimdLevel::Avx2) {
+    scale_avx2(a, n, s);
+    return;
+  }
+#endif
+  for (size_t i = 0; i < n; ++i) a[i] *= s;
+}
+
+}  // namespace
+
+void fwht_butterfly(std::span<float> a) {
+  check_pow2(a.size());
+  butterfly(a.data(), a.size());
+}
+
+void fwht(std::span<float> a) {
+  check_pow2(a.size());
+  transform(a.data(), a.size());
+}
+
+void fwht_blockwise(std::span<float> a, size_t b) {
+  VORPEL_CHECK(b != 0, "chunk size must be non-zero");
+  const size_t blocks = a.size() / b;
+  if (blocks == 0) return;
+  check_pow2(b);
+  for (size_t k = 0; k < blocks; ++k) transform(a.data() + k * b, b);
+}
+
+}  // namespace vorpel
