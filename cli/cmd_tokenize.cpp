@@ -1,0 +1,166 @@
+// `vorpel tokenize` / `vorpel detokenize`: the tokenizer embedded in a .trov
+// container (either generation), applied to a text or a list of ids.
+#include <chrono>
+#include <cstdio>
+#include <optional>
+#include <string>
+
+#include "command.hpp"
+#include "json_out.hpp"
+#include "vorpel/core/le_bytes.hpp"
+#include "vorpel/io/read_file.hpp"
+#include "vorpel/sp_tokenizer/sp_tokenizer.hpp"
+#include "vorpel/trov/trov_image.hpp"
+
+namespace {
+
+using vorpel::cli::Args;
+
+// Reads the container, picks the parser by the tag at offset 0 and parses
+// the tokenizer entry: the last entry in a second-generation container (when
+// it holds raw bytes), the first raw-bytes entry in a third-generation one.
+std::optional<vorpel::sp::Tokenizer> load_tokenizer(const std::string& path) {
+  auto file = vorpel::io::read_file(path);
+  if (!file) {
+    std::fprintf(stderr, "%s: %s\n", path.c_str(), file.error().c_str());
+    return std::nullopt;
+  }
+  const bool v3 = file->size() >= 4 && vorpel::load_u32(file->data()) == vorpel::trov::kTagV3;
+  auto image = v3 ? vorpel::trov::TrovImage::parse_v3(std::move(*file))
+                  : vorpel::trov::TrovImage::parse_v2(std::move(*file));
+  if (!image) {
+    std::fprintf(stderr, "%s\n", vorpel::trov::message(image.error()).c_str());
+    return std::nullopt;
+  }
+  const auto& entries = image->entries();
+  std::optional<size_t> index;
+  if (v3) {
+    for (size_t i = 0; i < entries.size() && !index; ++i) {
+      if (entries[i].dtype == vorpel::trov::kDtypeBytes) index = i;
+    }
+  } else if (!entries.empty() && entries.back().dtype == vorpel::trov::kDtypeBytes) {
+    index = entries.size() - 1;
+  }
+  if (!index) {
+    std::fprintf(stderr, "container has no tokenizer entry\n");
+    return std::nullopt;
+  }
+  auto blob = image->bytes(*index);
+  if (!blob) {
+    std::fprintf(stderr, "%s\n", vorpel::trov::message(blob.error()).c_str());
+    return std::nullopt;
+  }
+  auto tok = vorpel::sp::Tokenizer::parse(*blob);
+  if (!tok) {
+    std::fprintf(stderr, "%s\n", tok.error().c_str());
+    return std::nullopt;
+  }
+  return std::move(*tok);
+}
+
+std::optional<uint64_t> parse_uint(const std::string& s, uint64_t max) {
+  if (s.empty() || s.size() > 20) return std::nullopt;
+  uint64_t v = 0;
+  for (const char c : s) {
+    if (c < '0' || c > '9') return std::nullopt;
+    const uint64_t d = static_cast<uint64_t>(c - '0');
+    if (v > (max - d) / 10) return std::nullopt;
+    v = v * 10 + d;
+  }
+  return v;
+}
+
+constexpr const char* kTokenizeUsage = "tokenize FILE.trov (TEXT | --text-file F) [--repeat N]";
+
+// Prints the ids as one JSON list. --repeat N encodes N times and reports the
+// time of those encodes on stderr as JSON, so process start-up is excluded.
+int run_tokenize(const Args& args) {
+  std::optional<std::string> path, text, text_file;
+  uint64_t repeat = 1;
+  for (size_t i = 0; i < args.size(); ++i) {
+    const std::string& a = args[i];
+    if (a == "--text-file" && i + 1 < args.size()) {
+      text_file = args[++i];
+    } else if (a == "--repeat" && i + 1 < args.size()) {
+      const auto n = parse_uint(args[++i], UINT32_MAX);
+      if (!n || *n == 0) {
+        std::fprintf(stderr, "--repeat needs a positive integer\nusage: vorpel %s\n", kTokenizeUsage);
+        return vorpel::cli::kExitUsage;
+      }
+      repeat = *n;
+    } else if (!path) {
+      path = a;
+    } else if (!text) {
+      text = a;
+    } else {
+      std::fprintf(stderr, "usage: vorpel %s\n", kTokenizeUsage);
+      return vorpel::cli::kExitUsage;
+    }
+  }
+  if (!path || text.has_value() == text_file.has_value()) {
+    std::fprintf(stderr, "usage: vorpel %s\n", kTokenizeUsage);
+    return vorpel::cli::kExitUsage;
+  }
+  if (text_file) {
+    auto bytes = vorpel::io::read_file(*text_file);
+    if (!bytes) {
+      std::fprintf(stderr, "%s: %s\n", text_file->c_str(), bytes.error().c_str());
+      return vorpel::cli::kExitLoad;
+    }
+    text.emplace(bytes->begin(), bytes->end());
+  }
+  const auto tok = load_tokenizer(*path);
+  if (!tok) return vorpel::cli::kExitLoad;
+
+  std::vector<uint32_t> ids;
+  const auto start = std::chrono::steady_clock::now();
+  for (uint64_t r = 0; r < repeat; ++r) ids = tok->encode(*text);
+  const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+
+  std::string out = "[";
+  for (size_t i = 0; i < ids.size(); ++i) {
+    if (i) out += ", ";
+    vorpel::cli::json_uint(out, ids[i]);
+  }
+  out += "]\n";
+  std::fwrite(out.data(), 1, out.size(), stdout);
+  if (repeat > 1) {
+    std::string t = "{\"repeat\": ";
+    vorpel::cli::json_uint(t, repeat);
+    t += ", \"bytes\": ";
+    vorpel::cli::json_uint(t, text->size());
+    t += ", \"seconds\": " + std::to_string(seconds) + "}\n";
+    std::fputs(t.c_str(), stderr);
+  }
+  return 0;
+}
+
+constexpr const char* kDetokenizeUsage = "detokenize FILE.trov ID...";
+
+// Prints the decoded text's exact bytes followed by one newline.
+int run_detokenize(const Args& args) {
+  if (args.empty()) {
+    std::fprintf(stderr, "usage: vorpel %s\n", kDetokenizeUsage);
+    return vorpel::cli::kExitUsage;
+  }
+  std::vector<uint32_t> ids;
+  for (size_t i = 1; i < args.size(); ++i) {
+    const auto v = parse_uint(args[i], UINT32_MAX);
+    if (!v) {
+      std::fprintf(stderr, "not a token id: '%s'\nusage: vorpel %s\n", args[i].c_str(), kDetokenizeUsage);
+      return vorpel::cli::kExitUsage;
+    }
+    ids.push_back(static_cast<uint32_t>(*v));
+  }
+  const auto tok = load_tokenizer(args[0]);
+  if (!tok) return vorpel::cli::kExitLoad;
+  std::string text = tok->decode(ids);
+  text += '\n';
+  std::fwrite(text.data(), 1, text.size(), stdout);
+  return 0;
+}
+
+vorpel::cli::Registration reg_tokenize{{"tokenize", kTokenizeUsage, &run_tokenize}};
+vorpel::cli::Registration reg_detokenize{{"detokenize", kDetokenizeUsage, &run_detokenize}};
+
+}  // namespace
