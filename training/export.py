@@ -1,0 +1,85 @@
+"""Export a training checkpoint as a second-generation container.
+
+    python training/export.py training/runs/demo/checkpoint.pt models/demo-v2.trov --bits 4
+
+Projections, the embedding and the engram tables are CQ-quantised (bits 2, 3, 4 or ternary);
+norms, gates, diagonals, mHC coefficients and heads stay float. The tokenizer is imported from
+the SentencePiece model the checkpoint was trained with.
+"""
+from __future__ import annotations
+
+import argparse
+import pathlib
+import sys
+
+import numpy as np
+import torch
+
+HERE = pathlib.Path(__file__).resolve().parent
+sys.path.insert(0, str(HERE))
+sys.path.insert(0, str(HERE.parent / "python"))
+from model import Geometry, V2Torch  # noqa: E402
+from vorpel_writer.tokenizer import build_tokenizer_blob, from_sentencepiece  # noqa: E402
+from vorpel_writer.v2 import LAYER_TENSORS, V2Geometry, V2Weights, write_v2  # noqa: E402
+
+
+def load_checkpoint(path) -> tuple[V2Torch, dict]:
+    ck = torch.load(path, map_location="cpu", weights_only=False)
+    g = dict(ck["geometry"])
+    g["orders"] = tuple(g["orders"])
+    g["engram_sites"] = tuple(g["engram_sites"])
+    model = V2Torch(Geometry(**g), [tuple(h) for h in ck["heads"]])
+    model.load_state_dict(ck["state"])
+    model.eval()
+    return model, ck
+
+
+def container_geometry(g: Geometry) -> V2Geometry:
+    return V2Geometry(vocab=g.vocab, d_model=g.d_model, num_heads=g.num_heads, num_kv_heads=g.num_kv_heads,
+                      num_layers=g.num_layers, head_dim=g.head_dim, max_seq_len=g.max_seq_len, hada_n=g.hada_n,
+                      mhc_lanes=g.mhc_lanes, kv_window=g.kv_window, rope_theta=g.rope_theta,
+                      table_rows=g.table_rows, sub_dim=g.sub_dim, num_tables=g.num_tables,
+                      conv_taps=g.conv_taps, tap_stride=g.tap_stride, orders=list(g.orders),
+                      engram_sites=list(g.engram_sites))
+
+
+def weights_of(model: V2Torch) -> V2Weights:
+    def a(t):
+        return t.detach().cpu().numpy().astype(np.float32)
+
+    layers = [{name: a(p[name]) for name, _ in LAYER_TENSORS} for p in model.layers]
+    mhc = {name: a(getattr(model, name)) for name in
+           ("mhc_a_pre", "mhc_a_post", "mhc_a_res", "mhc_b_pre", "mhc_b_post", "mhc_b_res",
+            "mhc_phi_pre", "mhc_phi_post", "mhc_phi_res")}
+    engrams = [{name: a(e[name]) for name in ("tables", "key_proj", "value_proj", "taps")} for e in model.engrams]
+    heads = [(kind, a(h["probes"]), a(h["proj"]), a(h["bias"]))
+             for (kind, _, _), h in zip(model.head_specs, model.heads)]
+    return V2Weights(a(model.embedding), layers, mhc, engrams, a(model.final_norm), heads)
+
+
+def tokenizer_blob(sp_model_file: str) -> bytes:
+    pieces, meta = from_sentencepiece(sp_model_file)
+    return build_tokenizer_blob(pieces, **meta)
+
+
+def export(checkpoint, out, bits=4, block=64, tokenizer_model=None) -> bytes:
+    model, ck = load_checkpoint(checkpoint)
+    blob = tokenizer_blob(tokenizer_model or ck["tokenizer"])
+    data = write_v2(container_geometry(model.geom), weights_of(model), bits=bits, block=block,
+                    tokenizer_blob=blob, per_tensor_bits={"tables": (bits, 32)})
+    if out:
+        pathlib.Path(out).write_bytes(data)
+    return data
+
+
+if __name__ == "__main__":
+    ap = argparse.ArgumentParser()
+    ap.add_argument("checkpoint")
+    ap.add_argument("out")
+    ap.add_argument("--bits", default="4")
+    ap.add_argument("--block", type=int, default=64)
+    ap.add_argument("--tokenizer")
+    a = ap.parse_args()
+    bits = a.bits if a.bits == "ternary" else int(a.bits)
+    data = export(a.checkpoint, a.out, bits, a.block, a.tokenizer)
+    print(f"wrote {a.out}: {len(data)} bytes")
