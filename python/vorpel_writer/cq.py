@@ -143,9 +143,11 @@ def fwht_normalised(x, axis: int = -1) -> np.ndarray:
 
 
 def _nearest(values: np.ndarray, levels: np.ndarray) -> np.ndarray:
-    """Index of the nearest level for every value (first one on ties)."""
-    d = np.abs(values[..., None] - levels)
-    return np.argmin(d, axis=-1)
+    """Index of the nearest level for every value (the lower level on ties)."""
+    order = np.argsort(levels, kind="stable")
+    srt = levels[order]
+    mids = (srt[1:] + srt[:-1]) / 2
+    return order[np.searchsorted(mids, values, side="left")]
 
 
 def _pack_codes(codes: np.ndarray, nbits: int) -> bytes:
@@ -163,9 +165,8 @@ def _unpack_codes(raw: np.ndarray, rows: int, padded: int, nbits: int) -> np.nda
     return (bits << np.arange(nbits, dtype=np.uint8)).sum(axis=-1).astype(np.int64)
 
 
-# Candidate scales are tried as multiples of the block's peak-to-level ratio;
-# each candidate's codes are then refitted by least squares, which also makes
-# weights that lie exactly on a scaled codebook grid come back exactly.
+# Each candidate scale's codes are refitted by least squares, so a block
+# that lies exactly on a scaled codebook grid comes back exactly.
 _SCALE_FACTORS = np.linspace(0.3, 1.05, 24, dtype=np.float64)
 _F16_MAX = 65504.0
 
@@ -213,9 +214,12 @@ def quantize_cq(w, bits=4, block: int = 64, codebook=DEFAULT_CODEBOOK) -> CqBlob
     best_err = np.sum(r * r, axis=1)            # scale 0: every value rounds to 0
     best_scale = np.zeros(r.shape[0], dtype=np.float16)
     if peak_level > 0:
-        base = peak / peak_level
-        for f in _SCALE_FACTORS:
-            s = base * f
+        # Candidates: the peak mapped onto each level magnitude (this finds
+        # the exact scale of weights that sit on a scaled grid), plus a sweep
+        # below and around the outermost level.
+        mags = np.unique(np.abs(lv[lv != 0]))
+        candidates = [peak / m for m in mags] + [peak / peak_level * f for f in _SCALE_FACTORS]
+        for s in candidates:
             safe = np.where(s > 0, s, 1.0)
             idx = _nearest(r / safe[:, None], lv)
             q = lv[idx]
