@@ -23,21 +23,21 @@ struct V2PrefillScratch {
   explicit V2PrefillScratch(const V2Model& m, uint64_t chunk = kPrefillChunk);
 
   uint64_t chunk;
-  std::vector<float> lanes;     // (chunk, L*d_model)
-  std::vector<float> u;         // (chunk, L*d_model): RMS-normalised lanes
-  std::vector<float> u_rot;     // (chunk, padded) for the current phi matrix
+  std::vector<float> lanes;             // (chunk, L*d_model)
+  std::vector<float> u;                 // (chunk, L*d_model): RMS-normalised lanes
+  std::vector<float> u_rot;             // (chunk, padded L*d_model): rotated u for the phi products
+  std::vector<float> in_rot;            // (chunk, padded): rotated inputs of the other products
   std::vector<float> z_pre, z_post, r;  // (chunk, L), (chunk, L), (chunk, L*L)
-  std::vector<float> x_pre, x, h;       // (chunk, d_model)
-  std::vector<float> in_rot;            // (chunk, padded): rotated inputs of one product
-  std::vector<float> q, gt;             // (chunk, q_dim)
+  std::vector<float> x_pre, x, h;       // (chunk, d_model): block input before/after injection, normed
+  std::vector<float> q, gt, o;          // (chunk, q_dim)
   std::vector<float> k, v;              // (chunk, kv_dim)
-  std::vector<float> o;                 // (chunk, q_dim)
-  std::vector<float> a, h1, m, delta;   // (chunk, d_model)
+  std::vector<float> a, h1, delta;  // (chunk, d_model)
   std::vector<float> hada;              // (chunk, hada_n)
-  std::vector<float> fetch, ekey, eval, conv;  // (chunk, d_model)
-  std::vector<float> row;                      // (sub_dim)
-  std::vector<float> scores;                   // (chunk * num_heads, attended span)
-  std::vector<float> old_lane;                 // (L*d_model) per worker use; sized chunk*L*d_model
+  std::vector<float> fetch, eval;       // (chunk, d_model): engram fetch and value of one site
+  std::vector<float> ekey, conv;        // (sites, chunk, d_model)
+  std::vector<float> gates;             // (sites, chunk)
+  std::vector<float> scores;            // (jobs, widest attended span), sized per call
+  std::vector<float> old_lane;          // (chunk, L*d_model): lanes before the mix
 };
 
 // Checks, before any change: n = 0 does nothing; position + n > max_seq_len:

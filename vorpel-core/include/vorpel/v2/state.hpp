@@ -55,12 +55,14 @@ class V2State {
   // ---- Data read and written by the forward pass (forward.cpp, batch.cpp). ----
   uint64_t position_ = 0, capacity_ = 0, window_ = 0;
   uint64_t slots_ = 0;             // cache slots allocated so far (<= capacity_)
-  uint64_t d_model_ = 0, lanes_n_ = 0, kv_dim_ = 0, num_layers_ = 0;  // shape the state was built for
+  // Shape of the model the state was built for.
+  uint64_t d_model_ = 0, lanes_n_ = 0, kv_dim_ = 0, num_layers_ = 0, num_heads_ = 0, max_seq_len_ = 0;
+  uint64_t ring_len_ = 0, ring_slots_ = 0;  // engram ring length R and slots allocated so far
   std::vector<uint32_t> history_;  // (allocated positions)
   std::vector<float> lanes_;       // (mhc_lanes, d_model), lane-major
   // Per layer; laid out [slot][kv head][head_dim] so that adding slots keeps existing ones in place.
   std::vector<std::vector<float>> k_cache_, v_cache_;  // (num_layers)(slots, kv_dim)
-  std::vector<std::vector<float>> rings_;              // (sites)(ring_len, d_model)
+  std::vector<std::vector<float>> rings_;              // (sites)(ring slots, d_model)
   std::vector<std::vector<float>> keys_;               // (sites)(d_model)
   std::vector<std::vector<float>> convs_;              // (sites)(d_model)
   std::vector<float> gates_;                           // (sites)

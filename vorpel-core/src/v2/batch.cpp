@@ -1,0 +1,277 @@
+// Prompt pass: chunks of up to 128 positions; every CQ product runs once per
+// chunk (batched), per-position work is spread over the pool, and cache writes
+// and attention follow position order wherever a later write could reach a
+// slot an earlier position still reads.
+#include "vorpel/v2/batch.hpp"
+
+#include <algorithm>
+#include <cstring>
+
+#include "parts.hpp"
+#include "vorpel/core/panic.hpp"
+#include "vorpel/cq/cq_kernels.hpp"
+#include "vorpel/pool/worker_pool.hpp"
+#include "vorpel/v2/kernels.hpp"
+
+namespace vorpel::v2 {
+
+namespace {
+
+uint64_t max_padded(std::initializer_list<const cq::CqTensor*> ts) {
+  uint64_t p = 0;
+  for (const auto* t : ts) p = std::max(p, t->padded_cols());
+  return p;
+}
+
+// Runs fn(j) for j < n spread over the pool in contiguous ranges.
+template <class Fn>
+void for_positions(uint64_t n, Fn&& fn) {
+  const uint64_t T = pool::thread_count();
+  if (T <= 1 || n <= 1) {
+    for (uint64_t j = 0; j < n; ++j) fn(j);
+    return;
+  }
+  const uint64_t chunks = std::min(n, T);
+  const uint64_t per = (n + chunks - 1) / chunks;
+  pool::parallel_for(chunks, [&](size_t c) {
+    const uint64_t j1 = std::min(n, (c + 1) * per);
+    for (uint64_t j = c * per; j < j1; ++j) fn(j);
+  });
+}
+
+// The rotated inputs of one batched product, kept while the next product
+// reading the same inputs has the same block size.
+struct BatchRotation {
+  std::vector<float>* buf;
+  uint64_t block = 0;
+
+  void invalidate() { block = 0; }
+  std::span<const float> get(const cq::CqTensor& t, const float* x, uint64_t n, uint64_t stride) {
+    const uint64_t pad = t.padded_cols();
+    if (block != t.block()) {
+      for_positions(n, [&](uint64_t j) {
+        cq::rotate_input(t, {x + j * stride, t.cols()}, {buf->data() + j * pad, pad});
+      });
+      block = t.block();
+    }
+    return {buf->data(), n * pad};
+  }
+};
+
+void batch(const cq::CqTensor& t, BatchRotation& rot, const float* x, uint64_t n, uint64_t stride,
+           uint64_t first_row, uint64_t count, float* out) {
+  cq::matmul_batch(t, rot.get(t, x, n, stride), n, first_row, count, {out, n * count});
+}
+
+}  // namespace
+
+V2PrefillScratch::V2PrefillScratch(const V2Model& m, uint64_t chunk_len) : chunk(chunk_len) {
+  VORPEL_CHECK(chunk > 0, "chunk_size must not be zero");
+  const V2Geometry& g = m.geom;
+  const uint64_t d = g.d_model, L = g.mhc_lanes, S = g.engram_sites.size();
+  uint64_t pad_in = 0;
+  for (const V2Layer& ly : m.layers)
+    pad_in = std::max(pad_in, max_padded({&ly.q_proj, &ly.k_proj, &ly.v_proj, &ly.gate_proj, &ly.out_proj}));
+  for (const V2Engram& e : m.engrams) pad_in = std::max(pad_in, max_padded({&e.key_proj, &e.value_proj}));
+  const uint64_t pad_u = max_padded({&m.mhc.phi_pre, &m.mhc.phi_post, &m.mhc.phi_res});
+  lanes.assign(chunk * L * d, 0.0f);
+  u.assign(chunk * L * d, 0.0f);
+  u_rot.assign(chunk * pad_u, 0.0f);
+  in_rot.assign(chunk * pad_in, 0.0f);
+  z_pre.assign(chunk * L, 0.0f);
+  z_post.assign(chunk * L, 0.0f);
+  r.assign(chunk * L * L, 0.0f);
+  for (auto* v : {&x_pre, &x, &h, &a, &h1, &delta, &fetch, &eval}) v->assign(chunk * d, 0.0f);
+  ekey.assign(S * chunk * d, 0.0f);
+  conv.assign(S * chunk * d, 0.0f);
+  gates.assign(S * chunk, 0.0f);
+  q.assign(chunk * g.q_dim(), 0.0f);
+  gt.assign(chunk * g.q_dim(), 0.0f);
+  o.assign(chunk * g.q_dim(), 0.0f);
+  k.assign(chunk * g.kv_dim(), 0.0f);
+  v.assign(chunk * g.kv_dim(), 0.0f);
+  hada.assign(chunk * g.hada_n, 0.0f);
+  old_lane.assign(chunk * L * d, 0.0f);
+}
+
+std::expected<void, std::string> prefill(const V2Model& m, V2State& s, std::span<const uint32_t> tokens,
+                                         std::optional<std::span<float>> logits,
+                                         const std::function<void()>& between_chunks) {
+  const V2Geometry& g = m.geom;
+  const uint64_t n = tokens.size();
+  if (n == 0) return {};
+  if (s.position_ > g.max_seq_len || n > g.max_seq_len - s.position_)
+    return std::unexpected<std::string>("sequence exceeds max_seq_len");
+  for (uint32_t t : tokens)
+    if (t >= g.vocab) return std::unexpected<std::string>("token id outside vocabulary");
+  if (logits && logits->size() != g.vocab) return std::unexpected<std::string>("logits buffer is not vocab_size long");
+  VORPEL_CHECK(s.d_model_ == g.d_model && s.lanes_n_ == g.mhc_lanes && s.kv_dim_ == g.kv_dim() &&
+                   s.num_layers_ == g.num_layers && s.rings_.size() == g.engram_sites.size() &&
+                   s.max_seq_len_ == g.max_seq_len && s.num_heads_ == g.num_heads,
+               "decode state was created for a different model");
+
+  const uint64_t start = s.position_;
+  s.ensure_positions(start + n);
+  V2PrefillScratch sc(m);
+  const uint64_t d = g.d_model, L = g.mhc_lanes, LD = L * d, S = g.engram_sites.size(), R = g.ring_len();
+  const uint64_t qd = g.q_dim(), kvd = g.kv_dim(), H = g.num_heads, hn = g.hada_n;
+  const uint64_t T = pool::thread_count();
+  // Attention scratch: one score row per concurrent job, as long as the widest window of the pass.
+  const uint64_t span = parts::attended(s.window_, start + n - 1);
+  const uint64_t jobs = std::max<uint64_t>(4 * T, H);
+  sc.scores.assign(jobs * span, 0.0f);
+  BatchRotation rot_in{&sc.in_rot}, rot_u{&sc.u_rot};
+
+  for (uint64_t c0 = 0; c0 < n; c0 += sc.chunk) {
+    if (c0 > 0 && between_chunks) between_chunks();
+    const uint64_t cn = std::min(sc.chunk, n - c0), p0 = start + c0;
+
+    // Tokens and embeddings.
+    for (uint64_t j = 0; j < cn; ++j) s.history_[p0 + j] = tokens[c0 + j];
+    for_positions(cn, [&](uint64_t j) {
+      float* lane0 = sc.lanes.data() + j * LD;
+      cq::dequantize_row(m.embedding, tokens[c0 + j], {lane0, d});
+      for (uint64_t i = 0; i < d; ++i) lane0[i] *= m.embed_scale;
+      for (uint64_t k = 1; k < L; ++k) std::memcpy(lane0 + k * d, lane0, d * sizeof(float));
+    });
+
+    // Engram preparation for every site.
+    for (uint64_t si = 0; si < S; ++si) {
+      const V2Engram& e = m.engrams[si];
+      for_positions(cn, [&](uint64_t j) {
+        parts::engram_fetch(m, e, s.history_.data(), p0 + j, sc.fetch.data() + j * d);
+      });
+      rot_in.invalidate();
+      batch(e.value_proj, rot_in, sc.fetch.data(), cn, d, 0, d, sc.eval.data());
+      float* keys = sc.ekey.data() + si * sc.chunk * d;
+      float* convs = sc.conv.data() + si * sc.chunk * d;
+      batch(e.key_proj, rot_in, sc.fetch.data(), cn, d, 0, d, keys);
+      // In order: a later write can land on a slot an earlier tap still reads.
+      float* ring = s.rings_[si].data();
+      for (uint64_t j = 0; j < cn; ++j) {
+        const uint64_t p = p0 + j;
+        std::memcpy(ring + (p % R) * d, sc.eval.data() + j * d, d * sizeof(float));
+        parts::engram_conv(m, e, ring, p, convs + j * d);
+      }
+    }
+
+    for (uint64_t l = 0; l < g.num_layers; ++l) {
+      const V2Layer& ly = m.layers[l];
+      // mHC pre-mix weights and the raw post/residual products, from one normalisation of the lanes.
+      for_positions(cn, [&](uint64_t j) {
+        rms_normalize({sc.lanes.data() + j * LD, LD}, {sc.u.data() + j * LD, LD});
+      });
+      rot_u.invalidate();
+      batch(m.mhc.phi_pre, rot_u, sc.u.data(), cn, LD, l * L, L, sc.z_pre.data());
+      batch(m.mhc.phi_post, rot_u, sc.u.data(), cn, LD, l * L, L, sc.z_post.data());
+      batch(m.mhc.phi_res, rot_u, sc.u.data(), cn, LD, l * L * L, L * L, sc.r.data());
+
+      const int32_t site = m.site_of_layer[l];
+      for_positions(cn, [&](uint64_t j) {
+        float* x_pre = sc.x_pre.data() + j * d;
+        float* x = sc.x.data() + j * d;
+        parts::pre_mix(m, l, sc.lanes.data() + j * LD, sc.z_pre.data() + j * L, x_pre);
+        if (site >= 0) {
+          const float* key = sc.ekey.data() + (site * sc.chunk + j) * d;
+          const float* conv = sc.conv.data() + (site * sc.chunk + j) * d;
+          const float gate = parts::engram_gate(m, x_pre, key);
+          sc.gates[site * sc.chunk + j] = gate;
+          for (uint64_t i = 0; i < d; ++i) x[i] = x_pre[i] + gate * conv[i];
+        } else {
+          std::memcpy(x, x_pre, d * sizeof(float));
+        }
+        rms_norm({x, d}, ly.norm_in, {sc.h.data() + j * d, d});
+      });
+
+      rot_in.invalidate();
+      batch(ly.q_proj, rot_in, sc.h.data(), cn, d, 0, qd, sc.q.data());
+      batch(ly.k_proj, rot_in, sc.h.data(), cn, d, 0, kvd, sc.k.data());
+      batch(ly.v_proj, rot_in, sc.h.data(), cn, d, 0, kvd, sc.v.data());
+      batch(ly.gate_proj, rot_in, sc.h.data(), cn, d, 0, qd, sc.gt.data());
+      for_positions(cn, [&](uint64_t j) {
+        parts::qk_norm_rope(m, l, p0 + j, sc.q.data() + j * qd, sc.k.data() + j * kvd);
+      });
+
+      // Attention. When every slot the chunk writes lies outside every window
+      // it reads (the usual case), all writes go first and the (position, head)
+      // pairs run in parallel; otherwise position by position.
+      float* kc = s.k_cache_[l].data();
+      float* vc = s.v_cache_[l].data();
+      const uint64_t cap = s.capacity_, win = s.window_, last = p0 + cn - 1;
+      const uint64_t first0 = p0 + 1 - parts::attended(win, p0);
+      auto write_kv = [&](uint64_t j) {
+        const uint64_t slot = (p0 + j) % cap;
+        std::memcpy(kc + slot * kvd, sc.k.data() + j * kvd, kvd * sizeof(float));
+        std::memcpy(vc + slot * kvd, sc.v.data() + j * kvd, kvd * sizeof(float));
+      };
+      if (last - first0 + 1 <= cap) {
+        for (uint64_t j = 0; j < cn; ++j) write_kv(j);
+        const uint64_t pairs = cn * H;
+        const uint64_t nj = std::min(pairs, 4 * T);
+        const uint64_t per = (pairs + nj - 1) / nj;
+        auto job = [&](size_t c) {
+          float* scores = sc.scores.data() + c * span;
+          const uint64_t e1 = std::min(pairs, (c + 1) * per);
+          for (uint64_t e = c * per; e < e1; ++e) {
+            const uint64_t j = e / H, h = e % H;
+            parts::attend(m, kc, vc, cap, win, p0 + j, sc.q.data() + j * qd, sc.o.data() + j * qd, h, h + 1,
+                          scores);
+          }
+        };
+        if (T <= 1)
+          for (uint64_t c = 0; c < nj; ++c) job(c);
+        else
+          pool::parallel_for(nj, job);
+      } else {
+        for (uint64_t j = 0; j < cn; ++j) {
+          write_kv(j);
+          const uint64_t p = p0 + j;
+          auto head = [&](size_t h) {
+            parts::attend(m, kc, vc, cap, win, p, sc.q.data() + j * qd, sc.o.data() + j * qd, h, h + 1,
+                          sc.scores.data() + h * span);
+          };
+          if (T <= 1 || H == 1)
+            for (uint64_t h = 0; h < H; ++h) head(h);
+          else
+            pool::parallel_for(H, head);
+        }
+      }
+      for_positions(cn, [&](uint64_t j) {
+        float* o = sc.o.data() + j * qd;
+        const float* gt = sc.gt.data() + j * qd;
+        for (uint64_t i = 0; i < qd; ++i) o[i] *= sigmoid(gt[i]);
+      });
+      rot_in.invalidate();
+      batch(ly.out_proj, rot_in, sc.o.data(), cn, qd, 0, d, sc.a.data());
+
+      for_positions(cn, [&](uint64_t j) {
+        parts::finish_block(m, l, sc.x.data() + j * d, sc.x_pre.data() + j * d, sc.a.data() + j * d,
+                            sc.hada.data() + j * hn, sc.h1.data() + j * d, sc.delta.data() + j * d,
+                            sc.z_post.data() + j * L, sc.r.data() + j * L * L, sc.lanes.data() + j * LD,
+                            sc.old_lane.data() + j * LD);
+      });
+    }
+    s.position_ += cn;
+
+    if (c0 + cn == n) {
+      // The state ends as the steps would leave it: last position's lanes and engram values.
+      const uint64_t j = cn - 1;
+      std::memcpy(s.lanes_.data(), sc.lanes.data() + j * LD, LD * sizeof(float));
+      for (uint64_t si = 0; si < S; ++si) {
+        std::memcpy(s.keys_[si].data(), sc.ekey.data() + (si * sc.chunk + j) * d, d * sizeof(float));
+        std::memcpy(s.convs_[si].data(), sc.conv.data() + (si * sc.chunk + j) * d, d * sizeof(float));
+        s.gates_[si] = sc.gates[si * sc.chunk + j];
+      }
+    }
+  }
+
+  if (logits) {
+    parts::lane_mean(m, s.lanes_.data(), s.y_.data());
+    rms_norm(s.y_, m.final_norm, s.y_);
+    s.rot_y_.invalidate();
+    cq::matvec_rotated(m.embedding, s.rot_y_.get(m.embedding, s.y_), 0, *logits);
+  }
+  return {};
+}
+
+}  // namespace vorpel::v2

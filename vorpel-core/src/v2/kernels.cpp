@@ -1,0 +1,160 @@
+// Vector kernels of the second-generation forward pass.
+#include "vorpel/v2/kernels.hpp"
+
+#include <immintrin.h>
+
+#include <limits>
+
+#include "vorpel/core/panic.hpp"
+#include "vorpel/cq/cpu_features.hpp"
+
+namespace vorpel::v2 {
+
+namespace {
+
+// Eight independent partial sums so the compiler can keep them in one vector.
+float sum_squares(const float* x, uint64_t n) {
+  float acc[8] = {};
+  uint64_t i = 0;
+  for (; i + 8 <= n; i += 8)
+    for (int k = 0; k < 8; ++k) acc[k] += x[i + k] * x[i + k];
+  float s = 0.0f;
+  for (; i < n; ++i) s += x[i] * x[i];
+  return s + ((acc[0] + acc[4]) + (acc[1] + acc[5])) + ((acc[2] + acc[6]) + (acc[3] + acc[7]));
+}
+
+float dot_portable(const float* a, const float* b, uint64_t n) {
+  float acc[8] = {};
+  uint64_t i = 0;
+  for (; i + 8 <= n; i += 8)
+    for (int k = 0; k < 8; ++k) acc[k] += a[i + k] * b[i + k];
+  float s = 0.0f;
+  for (; i < n; ++i) s += a[i] * b[i];
+  return s + ((acc[0] + acc[4]) + (acc[1] + acc[5])) + ((acc[2] + acc[6]) + (acc[3] + acc[7]));
+}
+
+__attribute__((target("avx2,fma"))) float dot_avx2(const float* a, const float* b, uint64_t n) {
+  __m256 s0 = _mm256_setzero_ps(), s1 = _mm256_setzero_ps();
+  uint64_t i = 0;
+  for (; i + 16 <= n; i += 16) {
+    s0 = _mm256_fmadd_ps(_mm256_loadu_ps(a + i), _mm256_loadu_ps(b + i), s0);
+    s1 = _mm256_fmadd_ps(_mm256_loadu_ps(a + i + 8), _mm256_loadu_ps(b + i + 8), s1);
+  }
+  for (; i + 8 <= n; i += 8) s0 = _mm256_fmadd_ps(_mm256_loadu_ps(a + i), _mm256_loadu_ps(b + i), s0);
+  s0 = _mm256_add_ps(s0, s1);
+  // Horizontal sum: fold 8 -> 4 -> 2 -> 1.
+  __m128 h = _mm_add_ps(_mm256_castps256_ps128(s0), _mm256_extractf128_ps(s0, 1));
+  h = _mm_add_ps(h, _mm_movehl_ps(h, h));
+  h = _mm_add_ss(h, _mm_shuffle_ps(h, h, 1));
+  float s = _mm_cvtss_f32(h);
+  for (; i < n; ++i) s += a[i] * b[i];
+  return s;
+}
+
+void axpy_portable(float* y, float a, const float* x, uint64_t n) {
+  for (uint64_t i = 0; i < n; ++i) y[i] += a * x[i];
+}
+
+__attribute__((target("avx2,fma"))) void axpy_avx2(float* y, float a, const float* x, uint64_t n) {
+  const __m256 va = _mm256_set1_ps(a);
+  uint64_t i = 0;
+  for (; i + 8 <= n; i += 8)
+    _mm256_storeu_ps(y + i, _mm256_fmadd_ps(va, _mm256_loadu_ps(x + i), _mm256_loadu_ps(y + i)));
+  for (; i < n; ++i) y[i] += a * x[i];
+}
+
+bool use_avx2() { return cpu::active_level() != cpu::SimdLevel::Portable && cpu::has_avx2(); }
+
+}  // namespace
+
+float rms_scale(std::span<const float> v) {
+  const float n = static_cast<float>(v.size());
+  return std::sqrt(sum_squares(v.data(), v.size()) / n + kNormEps);
+}
+
+void rms_norm(std::span<const float> x, std::span<const float> w, std::span<float> out) {
+  VORPEL_CHECK(w.size() == x.size() && out.size() == x.size(), "rms_norm: length mismatch");
+  const float r = rms_scale(x);
+  for (size_t i = 0; i < x.size(); ++i) out[i] = (1.0f + w[i]) * x[i] / r;
+}
+
+void rms_normalize(std::span<const float> x, std::span<float> out) {
+  VORPEL_CHECK(out.size() == x.size(), "rms_normalize: length mismatch");
+  const float r = rms_scale(x);
+  for (size_t i = 0; i < x.size(); ++i) out[i] = x[i] / r;
+}
+
+float dot(const float* a, const float* b, uint64_t n) {
+  static const bool avx2 = use_avx2();
+  return avx2 ? dot_avx2(a, b, n) : dot_portable(a, b, n);
+}
+
+void axpy(float* y, float a, const float* x, uint64_t n) {
+  static const bool avx2 = use_avx2();
+  if (avx2)
+    axpy_avx2(y, a, x, n);
+  else
+    axpy_portable(y, a, x, n);
+}
+
+void softmax_uniform_fallback(std::span<float> s) {
+  const size_t n = s.size();
+  if (n == 0) return;
+  float m = -std::numeric_limits<float>::infinity();
+  for (float v : s)
+    if (v > m) m = v;
+  const float uniform = 1.0f / static_cast<float>(n);
+  if (m == -std::numeric_limits<float>::infinity()) {
+    for (float& v : s) v = uniform;
+    return;
+  }
+  float sum = 0.0f;
+  for (float& v : s) {
+    v = std::exp(v - m);
+    sum += v;
+  }
+  if (sum != 0.0f) {
+    for (float& v : s) v /= sum;
+  } else {
+    for (float& v : s) v = uniform;
+  }
+}
+
+float log_sum_exp(const float* v, uint64_t n, uint64_t stride) {
+  float m = -std::numeric_limits<float>::infinity();
+  for (uint64_t i = 0; i < n; ++i) {
+    const float x = v[i * stride];
+    if (x > m) m = x;  // NaN compares false, so it never becomes the maximum
+  }
+  if (!std::isfinite(m)) return m;
+  float s = 0.0f;
+  for (uint64_t i = 0; i < n; ++i) s += std::exp(v[i * stride] - m);
+  return m + std::log(s);
+}
+
+void sinkhorn_log(std::span<float> r, uint64_t L, int rounds) {
+  VORPEL_CHECK(r.size() == L * L, "sinkhorn: matrix is not L x L");
+  for (int it = 0; it < rounds; ++it) {
+    for (uint64_t i = 0; i < L; ++i) {
+      float* row = r.data() + i * L;
+      const float lse = log_sum_exp(row, L, 1);
+      for (uint64_t k = 0; k < L; ++k) row[k] -= lse;
+    }
+    for (uint64_t k = 0; k < L; ++k) {
+      float* col = r.data() + k;
+      const float lse = log_sum_exp(col, L, L);
+      for (uint64_t i = 0; i < L; ++i) col[i * L] -= lse;
+    }
+  }
+  for (float& v : r) v = std::exp(v);
+}
+
+void rope_rotate(float* x, const float* c, const float* s, uint64_t n, uint64_t half) {
+  for (uint64_t j = 0; j < n; ++j) {
+    const float a = x[j], b = x[j + half];
+    x[j] = a * c[j] - b * s[j];
+    x[j + half] = b * c[j] + a * s[j];
+  }
+}
+
+}  // namespace vorpel::v2
