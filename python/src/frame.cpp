@@ -488,7 +488,7 @@ struct BuiltClass {
   std::vector<PyGetSetDef> getsets;
 };
 
-BuiltClass& built_class(const ClassSpec& spec, std::span<const Trampoline> trampolines) {
+BuiltClass& built_class(const ClassSpec& spec, std::span<const Trampolines> trampolines) {
   static std::map<const ClassSpec*, BuiltClass> built;  // filled under the interpreter lock
   auto [it, fresh] = built.try_emplace(&spec);
   BuiltClass& b = it->second;
@@ -502,8 +502,13 @@ BuiltClass& built_class(const ClassSpec& spec, std::span<const Trampoline> tramp
   for (size_t i = 0; i < spec.methods.size(); ++i) {
     PyMethodDef def{};
     def.ml_name = spec.methods[i].name;
-    def.ml_meth = reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(trampolines[i]));
-    def.ml_flags = METH_METHOD | METH_FASTCALL | METH_KEYWORDS;
+    if (spec.methods[i].is_static) {
+      def.ml_meth = reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(trampolines[i].function));
+      def.ml_flags = METH_FASTCALL | METH_KEYWORDS;
+    } else {
+      def.ml_meth = reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(trampolines[i].method));
+      def.ml_flags = METH_METHOD | METH_FASTCALL | METH_KEYWORDS;
+    }
     def.ml_doc = b.docs[i].c_str();
     b.methods.push_back(def);
   }
@@ -552,7 +557,7 @@ PyObject* dispatch(const ClassSpec& cls_spec, const MethodSpec& method, PyObject
   }
 }
 
-PyObject* create_type(PyObject* module, const ClassSpec& spec, std::span<const Trampoline> trampolines) {
+PyObject* create_type(PyObject* module, const ClassSpec& spec, std::span<const Trampolines> trampolines) {
   BuiltClass& b = built_class(spec, trampolines);
   PyType_Slot slots[] = {
       {Py_tp_doc, const_cast<char*>(spec.doc)},
@@ -567,11 +572,12 @@ PyObject* create_type(PyObject* module, const ClassSpec& spec, std::span<const T
   auto* tp = reinterpret_cast<PyTypeObject*>(type.get());
   Ref module_name(PyUnicode_FromString("vorpel_rs"));
   if (!module_name) return nullptr;
-  // Methods go into the class dict in table order, static ones wrapped in staticmethod.
+  // Methods go into the class dict in table order, static ones wrapped in
+  // staticmethod (the function keeps the class as its bound object).
   for (size_t i = 0; i < b.methods.size(); ++i) {
     Ref attr;
     if (spec.methods[i].is_static) {
-      Ref fn(PyCMethod_New(&b.methods[i], nullptr, module_name.get(), tp));
+      Ref fn(PyCFunction_NewEx(&b.methods[i], type.get(), module_name.get()));
       if (!fn) return nullptr;
       attr = Ref(PyStaticMethod_New(fn.get()));
     } else {

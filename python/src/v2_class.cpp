@@ -14,6 +14,9 @@ namespace {
 using vorpel::v2::V2Engine;
 
 PyObject* v2_load(Call& c) {
+  // The file layer takes a C path: an embedded NUL would silently open a
+  // different, shorter path.
+  if (c.text(0).find('\0') != std::string::npos) return raise_os_error("file name contained an unexpected NUL byte");
   auto loaded = V2Engine::load(c.text(0));
   if (!loaded) return raise_os_error(loaded.error());
   return c.wrap(std::move(*loaded));
