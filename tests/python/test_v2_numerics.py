@@ -95,3 +95,97 @@ def test_step_and_prefill_match_reference(logits_cli, seed, features, length):
         cut = max(1, length // 3)
         assert_close(run_logits(logits_cli, path, tokens[:cut], "prefill", False), ref[cut - 1],
                      f"prefill of {cut} " + what)
+
+
+# ---------------------------------------------------------------- heads and generation
+# These go through the engine's own tokenizer (`vorpel tokenize`) to turn text
+# into ids; the reference then works on those ids only.
+
+def _needs(cli, *names):
+    out = subprocess.run([str(cli), "--help"], capture_output=True, text=True)
+    listed = {ln.split()[0] for ln in (out.stdout + out.stderr).splitlines()
+              if ln.startswith("  ") and ln.split()}
+    missing = [n for n in names if n not in listed]
+    if missing:
+        pytest.skip(f"the CLI has no {', '.join(missing)} command yet")
+
+
+def _cli_json(cli, *args):
+    out = subprocess.run([str(cli), *map(str, args)], capture_output=True, text=True, timeout=120)
+    assert out.returncode == 0, f"vorpel {args[0]} failed ({out.returncode}): {out.stderr}"
+    return json.loads(out.stdout)
+
+
+def _encode(cli, path, text, tmp):
+    tf = os.path.join(tmp, "text.txt")
+    with open(tf, "w", encoding="utf-8") as f:
+        f.write(text)
+    return [int(t) for t in _cli_json(cli, "tokenize", path, "--text-file", tf)]
+
+
+HEAD_TEXTS = ["", "get the weather in Paris", "hello world " * 12,
+              'call {"name": "send_email"} now \u00e9\u4e2d']
+
+
+@pytest.mark.parametrize("seed", [31, 32, 33])
+def test_head_scores_match_reference(vorpel_cli, seed):
+    _needs(vorpel_cli, "score", "tokenize")
+    model = random_v2_container(seed, heads=[(2, 2, 1), (1, 3, 7)], tokenizer=True)
+    ref = V2Reference.from_bytes(model.data)
+    with tempfile.TemporaryDirectory() as tmp:
+        path = os.path.join(tmp, "model.trov")
+        with open(path, "wb") as f:
+            f.write(model.data)
+        for text in HEAD_TEXTS:
+            what = f"seed {seed} text {text!r}"
+            ids = [1] + _encode(vorpel_cli, path, text, tmp)
+            got = _cli_json(vorpel_cli, "score", path, "--text", text)
+            conf = ref.pool_head(ids, 2)
+            emb = ref.pool_head(ids, 1)
+            assert got["contrastive_dim"] == 7, what
+            assert_close(np.array([got["confidence"]]), conf[:1], "confidence " + what)
+            assert_close(np.array(got["contrastive"]), emb, "contrastive " + what)
+
+
+TOOLS = ('[{"name": "get_weather", "description": "Weather for a city", '
+         '"parameters": {"city": {"type": "string"}}}]')
+GEN_CASES = [
+    # seed, container features, max_new_tokens, temperature, sampling seed
+    (41, dict(), 24, 0.0, 0),
+    (42, dict(engram=True, kv_window=6), 24, 0.9, 7),
+    (43, dict(lanes=3), 20, 1.7, 0),
+    (44, dict(max_seq_len=48, kv_window=0), 128, 0.0, 0),   # context fills up
+]
+
+
+@pytest.mark.parametrize("seed,features,max_new,temperature,sample_seed", GEN_CASES,
+                         ids=[f"seed{c[0]}" for c in GEN_CASES])
+def test_generation_matches_reference(vorpel_cli, seed, features, max_new, temperature,
+                                      sample_seed):
+    _needs(vorpel_cli, "run", "prompt", "tokenize")
+    from reference.v2 import generate
+    from vorpel_writer.v2 import BOS_ID, EOS_ID, demo_tokenizer_pieces
+
+    model = random_v2_container(seed, tokenizer=True, **features)
+    ref = V2Reference.from_bytes(model.data)
+    with tempfile.TemporaryDirectory() as tmp:
+        path = os.path.join(tmp, "model.trov")
+        with open(path, "wb") as f:
+            f.write(model.data)
+        tools = os.path.join(tmp, "tools.json")
+        with open(tools, "w") as f:
+            f.write(TOOLS)
+        query = "What is the weather in Paris?"
+        prompt = subprocess.run([str(vorpel_cli), "prompt", "--query", query, "--tools-file", tools],
+                                capture_output=True, text=True, check=True).stdout
+        ids = [BOS_ID] + _encode(vorpel_cli, path, prompt, tmp)
+        im_end = [t for t, _, _ in demo_tokenizer_pieces(model.geom.vocab)].index("<|im_end|>")
+        want, reason, n_prompt = generate(ref, ids, max_new, temperature, sample_seed,
+                                          eos_id=EOS_ID, im_end_id=im_end)
+        got = _cli_json(vorpel_cli, "run", path, "--query", query, "--tools-file", tools,
+                        "--max-new-tokens", max_new, "--temperature", temperature,
+                        "--seed", sample_seed)
+        what = f"seed {seed} {features} T={temperature} sample seed {sample_seed}"
+        assert got["prompt_tokens"] == n_prompt, what
+        assert got["token_ids"] == want, what
+        assert got["stop_reason"] == reason, what

@@ -626,3 +626,34 @@ def sample(logits, temperature: float, rng: SplitMix | None) -> int:
         if x <= 0:
             return j
     return len(lg) - 1
+
+
+def generate(model: V2Reference, prompt_ids, max_new_tokens: int = 128, temperature: float = 0.0,
+             seed: int = 0, eos_id: int | None = None, im_end_id: int | None = None):
+    """Unconstrained generation from already-encoded prompt ids (bos included).
+
+    Returns (generated ids, stop reason, prompt length after the cut). The prompt
+    is cut to leave room for the new tokens; the stop token is never kept.
+    """
+    keep = max(model.max_seq_len - max_new_tokens, 1)
+    prompt = [int(t) for t in prompt_ids][:keep]
+    model.reset()
+    logits = None
+    for t in prompt:
+        logits = model.step(t)
+    rng = SplitMix(seed)
+    out = []
+    if max_new_tokens == 0:
+        return out, "MaxTokens", len(prompt)
+    while True:
+        t = sample(logits, temperature, rng)
+        if eos_id is not None and t == eos_id:
+            return out, "Eos", len(prompt)
+        if im_end_id is not None and t == im_end_id:
+            return out, "ImEnd", len(prompt)
+        out.append(t)
+        if model.position >= model.max_seq_len:
+            return out, "ContextFull", len(prompt)
+        logits = model.step(t)
+        if len(out) == max_new_tokens:
+            return out, "MaxTokens", len(prompt)
