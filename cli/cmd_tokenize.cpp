@@ -70,13 +70,15 @@ std::optional<uint64_t> parse_uint(const std::string& s, uint64_t max) {
   return v;
 }
 
-constexpr const char* kTokenizeUsage = "tokenize FILE.trov (TEXT | --text-file F) [--repeat N]";
+constexpr const char* kTokenizeUsage = "tokenize FILE.trov (TEXT | --text-file F) [--repeat N] [--reference]";
 
 // Prints the ids as one JSON list. --repeat N encodes N times and reports the
-// time of those encodes on stderr as JSON, so process start-up is excluded.
+// time of those encodes on stderr as JSON, so process start-up is excluded;
+// --reference encodes with the rescanning merge instead of the heap.
 int run_tokenize(const Args& args) {
   std::optional<std::string> path, text, text_file;
   uint64_t repeat = 1;
+  bool reference = false;
   for (size_t i = 0; i < args.size(); ++i) {
     const std::string& a = args[i];
     if (a == "--text-file" && i + 1 < args.size()) {
@@ -88,6 +90,8 @@ int run_tokenize(const Args& args) {
         return vorpel::cli::kExitUsage;
       }
       repeat = *n;
+    } else if (a == "--reference") {
+      reference = true;
     } else if (!path) {
       path = a;
     } else if (!text) {
@@ -114,7 +118,7 @@ int run_tokenize(const Args& args) {
 
   std::vector<uint32_t> ids;
   const auto start = std::chrono::steady_clock::now();
-  for (uint64_t r = 0; r < repeat; ++r) ids = tok->encode(*text);
+  for (uint64_t r = 0; r < repeat; ++r) ids = reference ? tok->encode_reference(*text) : tok->encode(*text);
   const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 
   std::string out = "[";

@@ -131,6 +131,15 @@ std::expected<Tokenizer, std::string> Tokenizer::parse(std::span<const uint8_t> 
     t.user_by_first_byte_[static_cast<uint8_t>(t.user_pieces_[i].first[0])].push_back(i);
   }
 
+  t.words_independent_ = true;
+  for (const auto& text : t.texts_) {
+    for (size_t k = text.find(kMarker, 1); k != std::string::npos; k = text.find(kMarker, k + 1)) {
+      if (k < kMarker.size() || text.compare(k - kMarker.size(), kMarker.size(), kMarker) != 0) {
+        t.words_independent_ = false;
+      }
+    }
+  }
+
   t.piece_bytes_.reserve(count);
   for (uint32_t id = 0; id < count; ++id) {
     const uint8_t kind = t.kinds_[id];
@@ -299,9 +308,19 @@ std::vector<uint32_t> Tokenizer::encode_impl(std::string_view text, bool referen
     if (from == to) return;
     if (rescan) {
       merge_segment_reference(s.substr(from, to - from), out);
-    } else {
-      merge_segment(s.substr(from, to - from), scratch, out);
+      return;
     }
+    if (words_independent_) {
+      // Cut before every marker that follows a non-marker character.
+      size_t word = from;
+      for (size_t k = s.find(kMarker, from + 1); k < to; k = s.find(kMarker, k + 1)) {
+        if (k - from >= kMarker.size() && s.compare(k - kMarker.size(), kMarker.size(), kMarker) == 0) continue;
+        merge_segment(s.substr(word, k - word), scratch, out);
+        word = k;
+      }
+      from = word;
+    }
+    merge_segment(s.substr(from, to - from), scratch, out);
   };
 
   size_t pending = 0;

@@ -96,6 +96,10 @@ class Tokenizer {
   // A NaN score makes "highest score, leftmost on ties" order-dependent; such
   // vocabularies merge by rescanning so they keep that exact behaviour.
   bool any_nan_score_ = false;
+  // True when no piece holds a marker right after a non-marker character: then
+  // no merge crosses the start of a word ("x|\u2581"), and each word can be
+  // merged on its own, which keeps the heaps small.
+  bool words_independent_ = false;
 };
 
 }  // namespace vorpel::sp
