@@ -91,6 +91,12 @@ _LIST_COUNTS = {"orders": "order_count", "engram_sites": "site_count"}
 _AUTO = {2: ("tag", "tensor_count", "codebook_floats"), 3: ("magic", "tensor_count", "codebook_len")}
 
 
+def _u8(name, v):
+    if isinstance(v, (bool, np.bool_)) or int(v) != v or not 0 <= int(v) < 256:
+        raise ValueError(f"{name} must be an integer in 0..255, got {v!r}")
+    return int(v)
+
+
 def _u32(name, v):
     if isinstance(v, (bool, np.bool_)) or int(v) != v or not 0 <= int(v) < 2**32:
         raise ValueError(f"{name} must be an integer in 0..2**32-1, got {v!r}")
@@ -180,9 +186,7 @@ class TrovWriter:
         self._patch(offset, "<f", float(value))
 
     def set_u8(self, offset, value):
-        if int(value) != value or not 0 <= int(value) < 256:
-            raise ValueError(f"value must be in 0..255, got {value!r}")
-        self._patch(offset, "<B", int(value))
+        self._patch(offset, "<B", _u8("value", value))
 
     # ---- codebook -----------------------------------------------------
     @property
@@ -212,12 +216,12 @@ class TrovWriter:
         if ndim is None:
             ndim = len(dims)
         rec = {
-            "dtype": int(dtype) & 0xFF if 0 <= int(dtype) < 256 else _bad("dtype", dtype),
-            "ndim": int(ndim) if 0 <= int(ndim) < 256 else _bad("ndim", ndim),
+            "dtype": _u8("dtype", dtype),
+            "ndim": _u8("ndim", ndim),
             "dims": dims + [0] * (4 - len(dims)),
             "data": bytes(data),
             "cq_block": _u32("cq_block", cq_block),
-            "cq_bits": int(cq_bits) if 0 <= int(cq_bits) < 256 else _bad("cq_bits", cq_bits),
+            "cq_bits": _u8("cq_bits", cq_bits),
             "offset": None if offset is None else _u64("offset", offset),
             "nbytes": None if nbytes is None else _u64("nbytes", nbytes),
         }
@@ -310,6 +314,3 @@ class TrovWriter:
         with open(os.fspath(path), "wb") as f:
             f.write(data)
 
-
-def _bad(name, v):
-    raise ValueError(f"{name} must be in 0..255, got {v!r}")
