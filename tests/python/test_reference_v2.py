@@ -250,3 +250,19 @@ def test_demo_pieces_have_the_requested_count():
         assert len(pieces) == vocab and len({t for t, _, _ in pieces}) == vocab
         assert sum(1 for _, _, k in pieces if k == 4) == 256
         assert {t for t, _, k in pieces if k == 3} >= {"<tool_call>", "<|im_end|>"}
+
+
+def test_generation_loop_stop_rules():
+    r = random_v2_container(12, tokenizer=False, max_seq_len=48, kv_window=0)
+    model = ref.V2Reference.from_bytes(r.data)
+    assert ref.generate(model, [1, 2, 3], max_new_tokens=0) == ([], "MaxTokens", 3)
+    # The prompt is cut to leave room for the new tokens, but never below one token.
+    ids, reason, n = ref.generate(model, list(range(10)), max_new_tokens=128)
+    assert (n, reason, len(ids)) == (1, "ContextFull", 48)
+    ids, reason, n = ref.generate(model, list(range(10)), max_new_tokens=5, temperature=0.8,
+                                  seed=3)
+    assert (n, reason, len(ids)) == (10, "MaxTokens", 5)
+    # Whatever greedy picks first, declaring it the end-of-sequence id stops at once.
+    first = ref.generate(model, [4, 5], max_new_tokens=1)[0][0]
+    assert ref.generate(model, [4, 5], max_new_tokens=9, eos_id=first) == ([], "Eos", 2)
+    assert ref.generate(model, [4, 5], max_new_tokens=9, im_end_id=first) == ([], "ImEnd", 2)
