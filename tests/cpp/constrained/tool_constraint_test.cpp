@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <functional>
 #include <map>
 #include <random>
 #include <set>
@@ -272,6 +273,16 @@ TEST(ToolConstraint, TrackerDetails) {
   EXPECT_EQ(v.last_tool_name(), "a\xEF\xBF\xBD");
 }
 
+TEST(ToolConstraint, MakeFromToolsJson) {
+  const auto idx = std::make_shared<const TokenBytesIndex>(kTable);
+  EXPECT_FALSE(make_tool_constraint("[{\"name\": \"get_weather\"}]", idx).has_value());
+  EXPECT_FALSE(make_tool_constraint("", idx).has_value());
+  auto c = make_tool_constraint("{\"name\":\"get_weather\"}", idx);
+  ASSERT_TRUE(c.has_value());
+  c->feed(13);
+  EXPECT_TRUE(c->restricting());
+}
+
 TEST(TokenBytesIndex, FromPairs) {
   const std::vector<std::pair<uint32_t, std::string>> pairs = {{3, "c"}, {0, "a"}, {3, "d"}, {5, ""}};
   const auto idx = TokenBytesIndex::from_pairs(pairs);
@@ -285,6 +296,83 @@ TEST(TokenBytesIndex, FromPairs) {
   EXPECT_EQ(idx.starting_with('d').size(), 1u);
   EXPECT_THROW(TokenBytesIndex::from_pairs(std::vector<std::pair<uint32_t, std::string>>{{UINT32_MAX, "x"}}),
                vorpel::Panic);
+}
+
+// Random well-formed calls: the tracker must see exactly the name and the
+// top-level argument keys, whatever the values hold, and end balanced.
+TEST(ToolConstraint, TrackerFollowsRandomCalls) {
+  for (uint32_t seed = 1; seed <= 200; ++seed) {
+    SCOPED_TRACE("seed " + std::to_string(seed));
+    std::mt19937 rng(seed);
+    auto pick = [&](size_t k) { return std::uniform_int_distribution<size_t>(0, k - 1)(rng); };
+    auto letters = [&](size_t max_len) {
+      std::string w(1 + pick(max_len), 'a');
+      for (auto& ch : w) ch = static_cast<char>('a' + pick(26));
+      return w;
+    };
+    // A JSON string body whose content may look like the tracker's patterns.
+    auto tricky_string = [&] {
+      static const std::vector<std::string> parts = {
+          "x", " ", ",", "{", "}", "[", "]", ":", "\\\"", "\\\\", "\\n", "\"name\":\"", "\"arguments\":{", ",\""};
+      std::string b;
+      for (size_t i = pick(6); i > 0; --i) {
+        std::string p = parts[pick(parts.size())];
+        // Raw quotes only appear escaped inside a string.
+        std::string esc;
+        for (size_t j = 0; j < p.size(); ++j) {
+          if (p[j] == '\\') {
+            esc += p.substr(j, 2);
+            ++j;
+          } else if (p[j] == '"') {
+            esc += "\\\"";
+          } else {
+            esc += p[j];
+          }
+        }
+        b += esc;
+      }
+      return "\"" + b + "\"";
+    };
+    std::function<std::string(int)> value = [&](int depth) -> std::string {
+      switch (pick(depth > 2 ? 3 : 5)) {
+        case 0: return std::to_string(pick(1000));
+        case 1: return tricky_string();
+        case 2: return pick(2) ? "true" : "null";
+        case 3: {  // array of plain scalars
+          std::string a = "[";
+          for (size_t i = pick(4); i > 0; --i) a += (a.size() > 1 ? "," : "") + std::to_string(pick(9));
+          return a + "]";
+        }
+        default: {  // nested object with plain keys
+          std::string o = "{";
+          for (size_t i = pick(3); i > 0; --i) o += (o.size() > 1 ? ",\"" : "\"") + letters(3) + "\":" + value(depth + 1);
+          return o + "}";
+        }
+      }
+    };
+    ToolConstraint c = make();
+    const std::string name = letters(8);
+    std::vector<std::string> keys;
+    std::string call = "{\"name\":\"" + name + "\",\"arguments\":{";
+    for (size_t i = pick(5); i > 0; --i) {
+      const std::string k = letters(4);
+      if (std::find(keys.begin(), keys.end(), k) == keys.end()) keys.push_back(k);
+      call += (call.back() == '{' ? "\"" : ",\"") + k + "\":" + value(0);
+    }
+    call += "}}";
+    // Feed in random chunks, as tokens would come.
+    for (size_t i = 0; i < call.size();) {
+      const size_t len = 1 + pick(5);
+      c.feed_bytes(std::string_view(call).substr(i, len));
+      i += len;
+    }
+    EXPECT_EQ(c.last_tool_name(), name) << call;
+    EXPECT_EQ(c.used_keys(), keys) << call;
+    EXPECT_EQ(c.mode(), CaptureMode::None) << call;
+    EXPECT_EQ(c.depth(), 0u) << call;
+    EXPECT_FALSE(c.in_arguments()) << call;
+    EXPECT_FALSE(c.in_string()) << call;
+  }
 }
 
 // ---- randomized comparison with a per-token reference over spelling sets ----

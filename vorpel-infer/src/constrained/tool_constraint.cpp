@@ -302,4 +302,11 @@ bool ToolConstraint::restricting() const {
   return allowed_count > 0 && allowed_count < index_->size();
 }
 
+std::optional<ToolConstraint> make_tool_constraint(std::string_view tools_json,
+                                                   std::shared_ptr<const TokenBytesIndex> index) {
+  const auto tools = parse_tools(tools_json);
+  if (tools.empty()) return std::nullopt;
+  return ToolConstraint(tools, std::move(index));
+}
+
 }  // namespace vorpel::constrained

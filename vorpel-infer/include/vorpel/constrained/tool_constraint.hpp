@@ -145,4 +145,9 @@ class ToolConstraint {
   mutable std::vector<uint32_t> allowed_;
 };
 
+// The constraint for one call's tools JSON, or nullopt when the text yields
+// no tool (generation then runs unconstrained).
+std::optional<ToolConstraint> make_tool_constraint(std::string_view tools_json,
+                                                   std::shared_ptr<const TokenBytesIndex> index);
+
 }  // namespace vorpel::constrained
