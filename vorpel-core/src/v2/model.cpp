@@ -12,7 +12,7 @@ namespace {
 
 // Rotary tables are capped at this many floats; positions past them are
 // computed on the fly with the same formula, so results do not change.
-constexpr uint64_t kRopeTableFloats = uint64_t{1} << 22;
+constexpr uint64_t kRopeTableFloats = uint64_t{1} << 20;
 
 uint64_t round_up_pow2(uint64_t n) { return n <= 1 ? 1 : std::bit_ceil(n); }
 
