@@ -1,0 +1,237 @@
+// CQ products against the plain reference on random shapes, every bits code,
+// block sizes 8..2048, tails, split thresholds, and every SIMD level.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+#include <random>
+#include <sstream>
+
+#include "cq_reference.hpp"
+#include "vorpel/core/panic.hpp"
+#include "vorpel/cq/cq_kernels.hpp"
+
+namespace {
+
+using vorpel::cq::CqTensor;
+
+constexpr float kSentinel = 12345.0f;
+
+CqTensor decode_or_die(const cqref::Encoded& e) {
+  auto t = vorpel::cq::decode(e.bytes, e.rows, e.cols, e.b, e.code, e.codebook);
+  if (!t) throw std::runtime_error("decode failed: " + vorpel::cq::debug_string(t.error()));
+  return std::move(*t);
+}
+
+std::string describe(const cqref::Encoded& e, unsigned seed, cqref::SimdLevel level) {
+  std::ostringstream s;
+  s << "seed " << seed << " rows " << e.rows << " cols " << e.cols << " b " << e.b << " code " << int(e.code)
+    << " level " << static_cast<int>(level);
+  return s.str();
+}
+
+// Checks matvec, row_kernel on an inner range, matvec_rotated and the batched
+// product against the reference for one tensor at the current level.
+void check_products(const cqref::Encoded& e, const CqTensor& t, std::mt19937& rng, uint64_t nvec,
+                    const std::string& what) {
+  const std::vector<double> w_rot = cqref::rotated_all(e);
+  std::vector<std::vector<float>> xs;
+  std::vector<std::vector<double>> xr, l1;
+  for (uint64_t j = 0; j < nvec; ++j) {
+    xs.push_back(cqref::random_x(rng, e.cols));
+    xr.push_back(cqref::rotate(e, xs.back()));
+    l1.push_back(cqref::block_l1(e, xs.back()));
+  }
+  auto expect_row = [&](float got, uint64_t r, uint64_t j, const char* op) {
+    const cqref::RefRow ref = cqref::row_ref(e, w_rot, r, xr[j], l1[j]);
+    ASSERT_LE(std::fabs(got - ref.y), ref.bound)
+        << what << " " << op << " row " << r << " vector " << j << " expected " << ref.y << " got " << got;
+  };
+
+  // matvec over all rows, with a sentinel after the output.
+  std::vector<float> y(e.rows + 1, kSentinel);
+  vorpel::cq::matvec(t, xs[0], std::span(y).first(e.rows));
+  ASSERT_EQ(y[e.rows], kSentinel) << what;
+  for (uint64_t r = 0; r < e.rows; ++r) expect_row(y[r], r, 0, "matvec");
+
+  // The rotated input, then an inner range of rows.
+  std::vector<float> x_rot(t.padded_cols());
+  vorpel::cq::rotate_input(t, xs[0], x_rot);
+  const uint64_t first = e.rows / 3, count = e.rows - first - e.rows / 4;
+  std::vector<float> yk(count + 1, kSentinel), yr(count + 1, kSentinel);
+  vorpel::cq::row_kernel(t, x_rot, first, std::span(yk).first(count));
+  vorpel::cq::matvec_rotated(t, x_rot, first, std::span(yr).first(count));
+  ASSERT_EQ(yk[count], kSentinel);
+  ASSERT_EQ(yr[count], kSentinel);
+  for (uint64_t i = 0; i < count; ++i) {
+    expect_row(yk[i], first + i, 0, "row_kernel");
+    // Splitting over the pool never changes a row's arithmetic.
+    ASSERT_EQ(yk[i], yr[i]) << what << " row " << first + i;
+  }
+
+  // Batched product over all rows.
+  std::vector<float> xb(nvec * t.padded_cols());
+  for (uint64_t j = 0; j < nvec; ++j)
+    vorpel::cq::rotate_input(t, xs[j], std::span(xb).subspan(j * t.padded_cols(), t.padded_cols()));
+  std::vector<float> out(nvec * e.rows + 1, kSentinel);
+  vorpel::cq::matmul_batch(t, xb, nvec, 0, e.rows, std::span(out).first(nvec * e.rows));
+  ASSERT_EQ(out[nvec * e.rows], kSentinel) << what;
+  for (uint64_t j = 0; j < nvec; ++j)
+    for (uint64_t r = 0; r < e.rows; ++r) expect_row(out[j * e.rows + r], r, j, "matmul_batch");
+}
+
+TEST(CqProducts, RandomShapesEveryCodeAndBlock) {
+  const uint64_t blocks[] = {8, 16, 32, 64, 128, 256, 512, 1024, 2048};
+  unsigned seed = 20240;
+  for (auto level : cqref::levels()) {
+    cqref::LevelGuard g(level);
+    for (uint8_t code : {2, 3, 4, 5}) {
+      for (uint64_t b : blocks) {
+        ++seed;
+        std::mt19937 rng(seed);
+        // One to three blocks per row, often with a short last block.
+        const uint64_t nblocks = 1 + rng() % (b >= 1024 ? 2 : 3);
+        const uint64_t cols = nblocks * b - (rng() % 2 ? rng() % b : 0);
+        const uint64_t rows = 1 + rng() % (b >= 512 ? 9 : 23);
+        const cqref::Encoded e = cqref::make_encoded(rng, rows, cols, b, code);
+        const CqTensor t = decode_or_die(e);
+        check_products(e, t, rng, 1 + rng() % 5, describe(e, seed, level));
+        if (HasFatalFailure()) return;
+      }
+    }
+  }
+}
+
+TEST(CqProducts, SplitThresholds) {
+  // 127 rows stay serial, 128 rows of 8192 padded columns (1,048,576
+  // multiply-adds) split; the batched product splits by rows or by vectors.
+  struct Case {
+    uint64_t rows, cols, b, nvec;
+  } cases[] = {{127, 8192, 64, 1}, {128, 8192, 64, 1}, {128, 8184, 8, 1}, {300, 4000, 128, 3},
+               {40, 1024, 32, 40}, {64, 2048, 256, 17}, {16, 4096, 2048, 16}};
+  unsigned seed = 777;
+  for (auto level : cqref::levels()) {
+    cqref::LevelGuard g(level);
+    for (const Case& c : cases) {
+      for (uint8_t code : {3, 4}) {
+        ++seed;
+        std::mt19937 rng(seed);
+        const cqref::Encoded e = cqref::make_encoded(rng, c.rows, c.cols, c.b, code);
+        const CqTensor t = decode_or_die(e);
+        check_products(e, t, rng, c.nvec, describe(e, seed, level));
+        if (HasFatalFailure()) return;
+      }
+    }
+  }
+}
+
+TEST(CqProducts, BatchedSplitEqualsSerialBitwise) {
+  // Each output element depends only on its row and vector, so the split
+  // into row or vector chunks must give exactly the one-at-a-time results.
+  unsigned seed = 4242;
+  for (auto level : cqref::levels()) {
+    cqref::LevelGuard g(level);
+    for (auto [rows, nvec] : {std::pair<uint64_t, uint64_t>{200, 24}, {50, 64}}) {
+      std::mt19937 rng(++seed);
+      const cqref::Encoded e = cqref::make_encoded(rng, rows, 1000, 64, 2);
+      const CqTensor t = decode_or_die(e);
+      std::vector<float> xb(nvec * t.padded_cols());
+      for (uint64_t j = 0; j < nvec; ++j)
+        vorpel::cq::rotate_input(t, cqref::random_x(rng, e.cols), std::span(xb).subspan(j * t.padded_cols(), t.padded_cols()));
+      const uint64_t first = 3, count = rows - 5;
+      std::vector<float> out(nvec * count);
+      vorpel::cq::matmul_batch(t, xb, nvec, first, count, out);
+      for (uint64_t j = 0; j < nvec; ++j)
+        for (uint64_t i = 0; i < count; ++i) {
+          float one = 0;
+          vorpel::cq::matmul_batch(t, std::span(xb).subspan(j * t.padded_cols(), t.padded_cols()), 1, first + i, 1,
+                                   std::span(&one, 1));
+          ASSERT_EQ(out[j * count + i], one) << "seed " << seed << " vector " << j << " row " << i;
+        }
+    }
+  }
+}
+
+TEST(CqProducts, DenseMatchesReferenceAndUnitVectors) {
+  unsigned seed = 99;
+  for (auto level : cqref::levels()) {
+    cqref::LevelGuard g(level);
+    for (uint8_t code : {2, 3, 4, 5}) {
+      for (uint64_t b : {8u, 64u, 256u}) {
+        std::mt19937 rng(++seed);
+        const uint64_t cols = b + 1 + rng() % b;  // a partial second block
+        const cqref::Encoded e = cqref::make_encoded(rng, 5, cols, b, code);
+        const CqTensor t = decode_or_die(e);
+        const std::vector<double> ref = cqref::dense(e);
+        const std::vector<float> d = vorpel::cq::dense(t);
+        ASSERT_EQ(d.size(), ref.size());
+        const std::string what = describe(e, seed, level);
+        for (uint64_t r = 0; r < e.rows; ++r) {
+          // Each true weight is a signed sum of b rotated weights.
+          double l1 = 0;
+          for (uint64_t j = 0; j < e.padded; ++j) l1 = std::max(l1, std::fabs(e.rotated(r, j)));
+          const double bound = 1.2e-7 * (std::log2(double(b)) + 2) * l1 * std::sqrt(double(b));
+          for (uint64_t j = 0; j < cols; ++j)
+            ASSERT_NEAR(d[r * cols + j], ref[r * cols + j], bound) << what << " r " << r << " j " << j;
+        }
+        std::vector<float> row(cols + 1, kSentinel);
+        vorpel::cq::dequantize_row(t, 4, std::span(row).first(cols));
+        ASSERT_EQ(row[cols], kSentinel);
+        for (uint64_t j = 0; j < cols; ++j) ASSERT_EQ(row[j], d[4 * cols + j]);
+        // Column j of the dense matrix is the product with unit vector j.
+        std::vector<float> unit(cols, 0.0f), y(e.rows);
+        for (uint64_t j = 0; j < cols; ++j) {
+          unit[j] = 1.0f;
+          vorpel::cq::matvec(t, unit, y);
+          unit[j] = 0.0f;
+          for (uint64_t r = 0; r < e.rows; ++r) {
+            double mag = 0;
+            for (uint64_t q = 0; q < e.padded; ++q) mag += std::fabs(e.rotated(r, q));
+            ASSERT_NEAR(y[r], d[r * cols + j], 1.2e-7 * 64 * mag / std::sqrt(double(b)) + 1e-12)
+                << what << " column " << j;
+          }
+        }
+      }
+    }
+  }
+}
+
+TEST(CqProducts, LevelsAgreeWithinRounding) {
+  if (cqref::levels().size() < 2) GTEST_SKIP() << "only the portable path";
+  std::mt19937 rng(5150);
+  const cqref::Encoded e = cqref::make_encoded(rng, 33, 900, 64, 4);
+  const CqTensor t = decode_or_die(e);
+  const std::vector<float> x = cqref::random_x(rng, e.cols);
+  std::vector<std::vector<float>> ys;
+  for (auto level : cqref::levels()) {
+    cqref::LevelGuard g(level);
+    ys.emplace_back(e.rows);
+    vorpel::cq::matvec(t, x, ys.back());
+  }
+  for (size_t l = 1; l < ys.size(); ++l)
+    for (uint64_t r = 0; r < e.rows; ++r) ASSERT_NEAR(ys[l][r], ys[0][r], 1e-4 * (1 + std::fabs(ys[0][r])));
+}
+
+TEST(CqProducts, PreconditionsPanic) {
+  std::mt19937 rng(1);
+  const cqref::Encoded e = cqref::make_encoded(rng, 10, 20, 8, 4);
+  const CqTensor t = decode_or_die(e);
+  std::vector<float> x(20), x_rot(24), y(10), y11(11), out(40);
+  std::vector<float> x19(19), x_rot23(23);
+  using vorpel::Panic;
+  EXPECT_THROW(vorpel::cq::rotate_input(t, x19, x_rot), Panic);
+  EXPECT_THROW(vorpel::cq::rotate_input(t, x, x_rot23), Panic);
+  EXPECT_THROW(vorpel::cq::matvec(t, x19, y), Panic);
+  EXPECT_THROW(vorpel::cq::matvec(t, x, y11), Panic);
+  EXPECT_THROW(vorpel::cq::row_kernel(t, x_rot, 1, y), Panic);
+  EXPECT_THROW(vorpel::cq::row_kernel(t, x_rot23, 0, y), Panic);
+  EXPECT_THROW(vorpel::cq::row_kernel(t, x_rot, ~uint64_t{0}, std::span(y).first(2)), Panic);
+  EXPECT_THROW(vorpel::cq::matvec_rotated(t, x_rot, 5, std::span(y).first(6)), Panic);
+  EXPECT_THROW(vorpel::cq::matmul_batch(t, x_rot, 2, 0, 10, out), Panic);     // one vector given
+  EXPECT_THROW(vorpel::cq::matmul_batch(t, x_rot, 1, 0, 11, out), Panic);     // rows out of range
+  EXPECT_THROW(vorpel::cq::matmul_batch(t, x_rot, 1, 0, 10, std::span(out).first(9)), Panic);
+  EXPECT_NO_THROW(vorpel::cq::matvec(t, x, std::span(y).first(0)));
+  EXPECT_NO_THROW(vorpel::cq::matmul_batch(t, x_rot, 0, 0, 10, out));
+}
+
+}  // namespace
