@@ -118,6 +118,8 @@ TEST(Prompt, EncodePutsBosFirstAndCuts) {
   const std::string p = build_prompt("hello", "[]", std::nullopt);
   EXPECT_EQ(encode_prompt(tok, p, 128, 100), (std::vector<uint32_t>{2}));
   EXPECT_GT(encode_prompt(tok, p, 128, 100000).size(), 20u);
+  EXPECT_EQ(encode_prompt_with_bos(tok, "ab", 9, 0, 1000), (std::vector<uint32_t>{9, 8, 9}));
+  EXPECT_EQ(encode_prompt_with_bos(tok, "ab", 9, 0, 2), (std::vector<uint32_t>{9, 8}));
 }
 
 TEST(Prompt, SpecialIdsAreWholePiecesOnly) {

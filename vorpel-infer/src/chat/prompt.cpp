@@ -67,10 +67,15 @@ void cut_prompt(std::vector<uint32_t>& ids, uint64_t reserve, uint64_t max_seq_l
 
 std::vector<uint32_t> encode_prompt(const sp::Tokenizer& tok, std::string_view prompt, uint64_t reserve,
                                     uint64_t max_seq_len) {
+  return encode_prompt_with_bos(tok, prompt, tok.bos_id(), reserve, max_seq_len);
+}
+
+std::vector<uint32_t> encode_prompt_with_bos(const sp::Tokenizer& tok, std::string_view prompt, uint32_t bos,
+                                             uint64_t reserve, uint64_t max_seq_len) {
   std::vector<uint32_t> body = tok.encode(prompt);
   std::vector<uint32_t> ids;
   ids.reserve(body.size() + 1);
-  ids.push_back(tok.bos_id());
+  ids.push_back(bos);
   ids.insert(ids.end(), body.begin(), body.end());
   cut_prompt(ids, reserve, max_seq_len);
   return ids;

@@ -40,6 +40,11 @@ std::string build_prompt(std::string_view query, std::string_view tools_json,
 std::vector<uint32_t> encode_prompt(const sp::Tokenizer& tok, std::string_view prompt, uint64_t reserve,
                                     uint64_t max_seq_len);
 
+// Same with a given first id instead of the tokenizer's bos (the third
+// generation fixes it).
+std::vector<uint32_t> encode_prompt_with_bos(const sp::Tokenizer& tok, std::string_view prompt, uint32_t bos,
+                                             uint64_t reserve, uint64_t max_seq_len);
+
 // Keeps the first max(max_seq_len - reserve, 1) ids of `ids` (saturating).
 void cut_prompt(std::vector<uint32_t>& ids, uint64_t reserve, uint64_t max_seq_len);
 
