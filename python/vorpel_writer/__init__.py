@@ -1,6 +1,22 @@
 """vorpel_writer: build .trov containers and CQ-quantised weights from numpy.
 
+    import numpy as np
     from vorpel_writer import TrovWriter, quantize_cq, dequantize_cq
+
+    w = TrovWriter(version=2)
+    w.header(vocab=256, d_model=64, num_heads=4, num_kv_heads=2, num_layers=2,
+             head_dim=16, max_seq_len=512, hada_n=64, mhc_lanes=2)
+    w.add_cq(np.random.randn(256, 64), bits=4, block=64)   # CQ matrix, dtype 3
+    w.add_f32(np.zeros(64))                                # float vector, dtype 2
+    w.add_bytes(tokenizer_blob)                            # raw bytes, dtype 4
+    w.write("model.trov")
+
+    blob = quantize_cq(weights, bits=3, block=32)          # codes + f16 scales
+    approx = dequantize_cq(blob)                           # back to float32
+
+Header fields go by name (HEADER_FIELDS lists both versions); add_raw and
+set_u32/set_u64/set_f32/set_u8 write anything at all, for crafting broken
+files. trov_read.parse reads a container back into plain Python values.
 """
 from .cq import (CqBlob, DEFAULT_CODEBOOK, TERNARY_CODE, bits_code_of, codebook_for, cq_sizes,
                  dequantize_cq, fwht_normalised, quantize_cq)

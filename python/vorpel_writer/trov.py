@@ -234,8 +234,12 @@ class TrovWriter:
             raise ValueError(f"float tensor must be numeric, got dtype {a.dtype}")
         if a.ndim > 4:
             raise ValueError(f"tensors have at most 4 dims, got shape {a.shape}")
-        data = np.ascontiguousarray(a, dtype=np_dtype).tobytes()
-        return self.add_raw(code, list(a.shape), data)
+        with np.errstate(over="ignore"):
+            conv = np.ascontiguousarray(a, dtype=np_dtype)
+        if np.any(np.isfinite(a) & ~np.isfinite(conv)):
+            raise ValueError(f"values beyond the {np.dtype(np_dtype).name} range "
+                             f"(largest magnitude {np.max(np.abs(a[np.isfinite(a)]))})")
+        return self.add_raw(code, list(a.shape), conv.tobytes())
 
     def add_f32(self, array) -> int:
         return self._add_float(array, "<f4", DTYPE_F32)

@@ -287,6 +287,9 @@ def test_value_errors():
     with pytest.raises(ValueError):
         w.add_f32(np.ones((1, 1, 1, 1, 1)))
     with pytest.raises(ValueError):
+        w.add_f16([1.0, 70000.0])  # overflows binary16
+    w.add_f16([np.inf, -np.inf])   # explicit infinities are kept
+    with pytest.raises(ValueError):
         w.add_raw(2, [1, 2, 3, 4, 5])
     with pytest.raises(ValueError):
         w.add_cq_blob(b"not a blob")
