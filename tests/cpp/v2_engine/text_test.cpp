@@ -3,7 +3,9 @@
 // replacement character was already shown.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstring>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -129,6 +131,49 @@ TEST(StreamDelta, ByteFallbackRewritesEarlierOutput) {
     EXPECT_EQ(d[3], "a");
     EXPECT_EQ(d[4], "");  // a control piece adds nothing
     EXPECT_EQ(text, "a");
+  }
+}
+
+}  // namespace
+}  // namespace vorpel::v2
+
+namespace vorpel::v2 {
+namespace {
+
+// The incremental decoder against the definition (full decodes of every
+// prefix) on random id sequences over a vocabulary rich in byte pieces.
+TEST(StreamDecoder, MatchesFullDecodesOnRandomSequences) {
+  std::vector<Piece> pieces = {{"<pad>", 1}, {"</s>", 1}, {"<s>", 1}, {"<unk>", 2}};
+  const int bytes[] = {0x41, 0x20, 0xC3, 0xA9, 0xE2, 0x96, 0x81, 0xF0, 0x9F, 0x98, 0x80,
+                       0xBF, 0xFF, 0xC0, 0xED, 0xA0, 0xE0, 0xF4, 0x90, 0x8F};
+  for (int b : bytes) {
+    char text[8];
+    std::snprintf(text, sizeof text, "<0x%02X>", b);
+    pieces.push_back({text, 4});
+  }
+  for (const char* t : {"a", "\xe2\x96\x81", "\xe2\x96\x81the", " x", "\xc3\xa9t\xc3\xa9", "\xef\xbf\xbd", "z\xe2\x96\x81"})
+    pieces.push_back({t, 0});
+  pieces.push_back({"<tool_call>", 3});
+  for (bool dummy : {false, true}) {
+    const auto tok = sp::Tokenizer::parse(make_blob(pieces, dummy));
+    ASSERT_TRUE(tok.has_value()) << (tok ? "" : tok.error());
+    for (uint32_t seed = 1; seed <= 300; ++seed) {
+      std::mt19937 rng(seed);
+      const size_t n = 1 + rng() % 24;
+      StreamDecoder dec(*tok);
+      std::vector<uint32_t> ids;
+      std::string prev;
+      for (size_t k = 0; k < n; ++k) {
+        // Mostly real pieces, sometimes an id past the table (skipped).
+        const uint32_t id = rng() % 16 == 0 ? tok->piece_count() + rng() % 3 : rng() % tok->piece_count();
+        ids.push_back(id);
+        const std::string full = tok->decode(ids);
+        const std::string want(stream_delta(prev, full));
+        ASSERT_EQ(std::string(dec.push(id)), want) << "seed " << seed << " dummy " << dummy << " token " << k;
+        ASSERT_EQ(dec.text(), full) << "seed " << seed << " dummy " << dummy << " token " << k;
+        prev = full;
+      }
+    }
   }
 }
 

@@ -17,6 +17,111 @@ std::string_view StreamDelta::next(std::string decoded) {
   return stream_delta(prev_, cur_);
 }
 
+namespace {
+
+constexpr std::string_view kReplacement = "\xEF\xBF\xBD";
+constexpr std::string_view kWordMarker = "\xE2\x96\x81";
+
+enum class Utf8 { Complete, Incomplete, Invalid };
+
+// Classifies the scalar starting at s[0]: complete (len bytes), an unfinished
+// but so far well-formed prefix running to the end of s, or a maximal
+// ill-formed subpart of len bytes (strict UTF-8: no overlongs, surrogates or
+// values past U+10FFFF).
+Utf8 classify(std::string_view s, size_t& len) {
+  const auto b = static_cast<uint8_t>(s[0]);
+  if (b < 0x80) {
+    len = 1;
+    return Utf8::Complete;
+  }
+  size_t need;
+  uint8_t lo = 0x80, hi = 0xBF;
+  if (b >= 0xC2 && b <= 0xDF) {
+    need = 2;
+  } else if (b >= 0xE0 && b <= 0xEF) {
+    need = 3;
+    if (b == 0xE0) lo = 0xA0;
+    if (b == 0xED) hi = 0x9F;
+  } else if (b >= 0xF0 && b <= 0xF4) {
+    need = 4;
+    if (b == 0xF0) lo = 0x90;
+    if (b == 0xF4) hi = 0x8F;
+  } else {
+    len = 1;
+    return Utf8::Invalid;
+  }
+  for (size_t k = 1; k < need; ++k) {
+    if (k >= s.size()) {
+      len = k;
+      return Utf8::Incomplete;
+    }
+    const auto c = static_cast<uint8_t>(s[k]);
+    if (c < (k == 1 ? lo : 0x80) || c > (k == 1 ? hi : 0xBF)) {
+      len = k;
+      return Utf8::Invalid;
+    }
+  }
+  len = need;
+  return Utf8::Complete;
+}
+
+}  // namespace
+
+void StreamDecoder::commit_char(std::string_view ch) {
+  const bool space = ch == " " || ch == kWordMarker;
+  if (at_start_) {
+    at_start_ = false;
+    if (space && tok_.add_dummy_prefix()) return;  // the one leading space is dropped
+  }
+  if (space) committed_ += ' ';
+  else committed_.append(ch);
+}
+
+void StreamDecoder::feed(std::string_view raw) {
+  if (raw.empty()) return;
+  std::string buf = std::move(pending_);
+  buf.append(raw);
+  pending_.clear();
+  std::string_view s = buf;
+  size_t i = 0;
+  while (i < s.size()) {
+    size_t len = 0;
+    switch (classify(s.substr(i), len)) {
+      case Utf8::Complete: commit_char(s.substr(i, len)); break;
+      case Utf8::Invalid: commit_char(kReplacement); break;
+      case Utf8::Incomplete: pending_.assign(s.substr(i)); return;
+    }
+    i += len;
+  }
+}
+
+std::string_view StreamDecoder::push(uint32_t id) {
+  const size_t prev_len = committed_.size();
+  const bool prev_tail = !pending_.empty();
+  if (id < tok_.piece_count()) {
+    const uint8_t kind = tok_.piece_kind(id);
+    if (kind == sp::kKindByte) feed(tok_.piece_bytes()[id]);
+    else if (kind != sp::kKindControl && kind != sp::kKindUnknown) feed(tok_.piece_text(id));
+  }
+  // D(n-1) = committed[..prev_len] + tail, and committed only grows, so the
+  // prefix test reduces to the new part starting with the old tail.
+  delta_.assign(committed_, prev_len);
+  if (!pending_.empty()) delta_.append(kReplacement);
+  if (!prev_tail) return delta_;
+  if (std::string_view(delta_).starts_with(kReplacement)) {
+    delta_.erase(0, kReplacement.size());
+    return delta_;
+  }
+  delta_ = text();
+  return delta_;
+}
+
+std::string StreamDecoder::text() const {
+  std::string t = committed_;
+  if (!pending_.empty()) t.append(kReplacement);
+  return t;
+}
+
 std::string quote_message(std::string_view message) {
   static const char* hex = "0123456789abcdef";
   std::string out;

@@ -130,7 +130,7 @@ GenerationResult V2Engine::generate_in(V2State& state, std::string_view query, s
   if (constraint) bias.resize(vocab);
 
   SplitMix rng(options.seed);
-  StreamDelta stream;
+  StreamDecoder stream(tok);
 
   if (options.max_new_tokens == 0) {
     res.stop_reason = {StopKind::MaxTokens, {}};
@@ -166,10 +166,7 @@ GenerationResult V2Engine::generate_in(V2State& state, std::string_view query, s
       }
 
       if (callback) {
-        // The delta rule is defined on full decodes (a byte piece may turn an
-        // earlier replacement character into a real one). A full decode costs
-        // O(length) per token, the same order as attending over the cache.
-        const std::string_view delta = stream.next(tok.decode(res.token_ids));
+        const std::string_view delta = stream.push(t);
         (*callback)(t, delta);
       }
 
@@ -188,8 +185,7 @@ GenerationResult V2Engine::generate_in(V2State& state, std::string_view query, s
     }
   }
 
-  // With streaming, the last delta already decoded every kept id.
-  res.text = callback && !res.token_ids.empty() ? stream.text() : tok.decode(res.token_ids);
+  res.text = tok.decode(res.token_ids);
   res.tool_call = chat::extract_tool_call(res.text);
   res.thinking = chat::extract_thinking(res.text);
   return res;

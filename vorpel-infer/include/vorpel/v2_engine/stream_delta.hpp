@@ -6,6 +6,8 @@
 #include <string>
 #include <string_view>
 
+#include "vorpel/sp_tokenizer/sp_tokenizer.hpp"
+
 namespace vorpel::v2 {
 
 // Delta between the decode of the first n-1 ids (prev) and of the first n ids
@@ -22,6 +24,31 @@ class StreamDelta {
 
  private:
   std::string prev_, cur_;
+};
+
+// The same deltas computed incrementally, for a piece tokenizer: each id's
+// raw bytes go through a UTF-8 decoder that commits finished characters and
+// holds back an unfinished one (shown as U+FFFD, as the full decode shows
+// it). Each push costs the new bytes only, except when held-back bytes turn
+// out differently than shown, where the rule asks for the whole text.
+class StreamDecoder {
+ public:
+  explicit StreamDecoder(const sp::Tokenizer& tok) : tok_(tok) {}
+
+  // Appends one id; returns D(n) against D(n-1). Valid until the next push.
+  std::string_view push(uint32_t id);
+  // D(n): equal to the tokenizer's decode of every id pushed so far.
+  std::string text() const;
+
+ private:
+  void commit_char(std::string_view ch);
+  void feed(std::string_view raw);
+
+  const sp::Tokenizer& tok_;
+  std::string committed_;  // text of every finished character
+  std::string pending_;    // raw bytes of an unfinished character (at most 3)
+  bool at_start_ = true;   // no character committed yet (leading-space rule)
+  std::string delta_;
 };
 
 // Text form of an error message inside a stop reason: double quotes around
