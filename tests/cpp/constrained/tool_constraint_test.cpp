@@ -434,8 +434,12 @@ TEST(ToolConstraint, FastBiasMatchesReference) {
         if (pick(8) == 0) key += "\\\"x";
         if (!key.empty()) keys.push_back(key);
       }
-      json += (t ? "," : "") + std::string("{\"name\":\"") + name + "\",\"parameters\":{\"properties\":{";
-      for (size_t k = 0; k < keys.size(); ++k) json += (k ? "," : "") + ("\"" + keys[k] + "\":{}");
+      if (t) json += ',';
+      json += "{\"name\":\"" + name + "\",\"parameters\":{\"properties\":{";
+      for (size_t k = 0; k < keys.size(); ++k) {
+        if (k) json += ',';
+        json += "\"" + keys[k] + "\":{}";
+      }
       json += "}}}";
       tools.emplace_back(name, keys);
     }
