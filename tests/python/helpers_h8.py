@@ -1,7 +1,9 @@
 """Shared set-up of the vorpel_rs module tests: seeded random containers and
 the loaded engines built from them."""
+import ctypes
 import os
 import pathlib
+import sys
 
 import pytest
 
@@ -68,3 +70,8 @@ def seed_note(seed):
 
 def env_seed(default):
     return int(os.environ.get("VORPEL_TEST_SEED", default))
+
+
+def borrow_counter(obj):
+    """The shared-access counter: the first field after the object header."""
+    return ctypes.c_ssize_t.from_address(id(obj) + sys.getsizeof(object()))

@@ -3,7 +3,6 @@ notes, result shapes and key order, loader errors, fatal errors, callbacks
 and re-entrancy, all on seeded random containers."""
 import collections
 import collections.abc
-import ctypes
 import math
 import struct
 import sys
@@ -12,18 +11,12 @@ import threading
 import numpy as np
 import pytest
 
-from helpers_h8 import (QUERY, TOOLS, V2Engine, container, engine, engine_bytes, engine_path,  # noqa: F401
-                        headless_engine, untokenized_engine, vorpel_rs)
+from helpers_h8 import *  # noqa: F401,F403 (names and fixtures)
 
 GENERATE_KEYS = ["text", "tool_call", "thinking", "token_ids", "prompt_tokens", "stop_reason",
                  "stopped_naturally"]
 CONFIG_KEYS = ["vocab_size", "d_model", "num_heads", "num_kv_heads", "num_layers", "head_dim",
                "max_seq_len", "mhc_lanes", "kv_window", "rope_theta", "engram_sites"]
-
-
-def borrow_counter(obj):
-    # The shared-access counter is the first field after the object header.
-    return ctypes.c_ssize_t.from_address(id(obj) + sys.getsizeof(object()))
 
 
 def notes(excinfo):

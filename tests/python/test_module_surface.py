@@ -6,7 +6,7 @@ import inspect
 
 import pytest
 
-from helpers_h8 import V2Engine, vorpel_rs, engine, engine_bytes  # noqa: F401
+from helpers_h8 import *  # noqa: F401,F403 (names and fixtures)
 
 EM = "\u2014"
 
