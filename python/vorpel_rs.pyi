@@ -1,0 +1,80 @@
+"""Type information for the vorpel_rs extension module (CPU inference engine
+for small tool-calling language models)."""
+from collections.abc import Callable, Sequence
+from typing import TypedDict, final
+
+__all__ = ["V2Engine"]
+
+class _V2Generation(TypedDict):
+    text: str
+    tool_call: str | None
+    thinking: str | None
+    token_ids: list[int]
+    prompt_tokens: int
+    stop_reason: str  # "Eos", "ImEnd", "MaxTokens", "ContextFull" or 'Error("...")'
+    stopped_naturally: bool
+
+class _V2Config(TypedDict):
+    vocab_size: int
+    d_model: int
+    num_heads: int
+    num_kv_heads: int
+    num_layers: int
+    head_dim: int
+    max_seq_len: int
+    mhc_lanes: int
+    kv_window: int
+    rope_theta: float
+    engram_sites: list[int]
+
+class PanicException(BaseException):
+    """An internal fatal error of the engine. Not an `Exception` subclass."""
+
+@final
+class V2Engine:
+    """Vorpel v2. A `.trov` container carries its weights, geometry and tokenizer,
+    so `load` takes one path and there is no vocabulary argument."""
+
+    @staticmethod
+    def load(trov_path: str) -> V2Engine:
+        """Load a `.trov` model from disk."""
+    @staticmethod
+    def from_bytes(trov_bytes: bytes) -> V2Engine:
+        """Load a `.trov` model from an in-memory image."""
+    def run(self, query: str, tools_json: str) -> str:
+        """Greedy tool call. Returns the full decoded text."""
+    def run_json(self, query: str, tools_json: str) -> str | None:
+        """Just the `<tool_call>` payload, or None if the model emitted no call."""
+    def generate(
+        self,
+        query: str,
+        tools_json: str,
+        max_new_tokens: int = 128,
+        temperature: float = 0.0,
+        seed: int = 0,
+        system: str | None = None,
+        constrain: bool = False,
+    ) -> _V2Generation:
+        """Generation with explicit settings.
+
+        Returns a dict: `text`, `tool_call`, `thinking`, `token_ids`,
+        `prompt_tokens`, `stop_reason` (and `stopped_naturally`)."""
+    def run_stream(self, query: str, tools_json: str, callback: Callable[[int, str], object]) -> str:
+        """Streaming generation. `callback(token_id: int, piece: str)` per token."""
+    def run_batch(self, examples: Sequence[tuple[str, str]]) -> list[str]:
+        """Run several queries in sequence, reusing one KV cache."""
+    def encode_contrastive(self, text: str) -> list[float] | None:
+        """L2-normalised contrastive embedding, or None without such a head."""
+    def contrastive_dim(self) -> int:
+        """Width of the contrastive embedding (0 if absent)."""
+    def confidence_for(self, query: str, tools_json: str, completion: str) -> float | None:
+        """Probability in (0, 1) that `completion` is the right answer for this
+        query, or None without a confidence head."""
+    def confidence(self, text: str) -> float | None:
+        """Raw confidence logit for an arbitrary string, or None without the head."""
+    def confidence_probability(self, text: str) -> float | None:
+        """`confidence()` as a probability in (0, 1)."""
+    def retrieve_tools(self, query: str, tool_descriptions: Sequence[str], top_k: int) -> list[tuple[int, float]]:
+        """Rank tool descriptions by cosine similarity to `query`."""
+    def config(self) -> _V2Config:
+        """Model geometry, as a dict."""
