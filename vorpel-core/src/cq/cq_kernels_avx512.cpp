@@ -4,6 +4,7 @@
 // permute yields the codebook values.
 // GCC 12 flags the intrinsics' own "undefined" upper halves as uninitialised.
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#pragma GCC diagnostic ignored "-Wuninitialized"
 #include <immintrin.h>
 
 #include <cstring>
@@ -52,6 +53,65 @@ VORPEL_AVX512 inline __m512 decode(const Dec& d, const uint8_t* p) {
   return _mm512_permutexvar_ps(_mm512_srlv_epi32(words, d.shift), d.values);
 }
 
+// 4-bit codes for the row kernel without the dword permute: a broadcast
+// 8-byte word puts codes 0..7 in the even lanes and 8..15 in the odd ones, so
+// lane 2m holds code m and lane 2m+1 code 8+m. The row kernel feeds the input
+// through the same lane order (one permute per group, shared by all rows).
+struct Dec4 {
+  __m512 values;
+  __m512i shift;  // lanes 2m and 2m+1 shift by 4m
+  __m512i order;  // input position of each lane
+};
+
+VORPEL_AVX512 inline Dec4 make_dec4(const View& v) {
+  alignas(64) float vals[16];
+  alignas(64) int32_t sh[16], ord[16];
+  for (int i = 0; i < 16; ++i) {
+    vals[i] = v.cv[i];
+    sh[i] = (i / 2) * 4;
+    ord[i] = (i % 2) * 8 + i / 2;
+  }
+  return Dec4{_mm512_load_ps(vals), _mm512_load_si512(sh), _mm512_load_si512(ord)};
+}
+
+VORPEL_AVX512 inline __m512 decode4_lanes(const Dec4& d, const uint8_t* p) {
+  uint64_t w;
+  std::memcpy(&w, p, 8);
+  const __m512i words = _mm512_set1_epi64(static_cast<long long>(w));
+  return _mm512_permutexvar_ps(_mm512_srlv_epi32(words, d.shift), d.values);
+}
+
+template <int R>
+VORPEL_AVX512 void rows_group4(const View& v, const Dec4& d, const float* x, uint64_t r0, float* y) {
+  const uint8_t* row[R];
+  const float* s[R];
+  __m512 acc[R];
+  for (int r = 0; r < R; ++r) {
+    row[r] = v.codes + (r0 + r) * v.row_bytes;
+    s[r] = v.scales + (r0 + r) * v.bpr;
+    acc[r] = _mm512_setzero_ps();
+  }
+  const uint64_t b = v.b;
+  for (uint64_t blk = 0; blk < v.bpr; ++blk) {
+    __m512 part[R];
+    for (int r = 0; r < R; ++r) part[r] = _mm512_setzero_ps();
+    for (uint64_t j = blk * b; j < (blk + 1) * b; j += 16) {
+      const __m512 xv = _mm512_permutexvar_ps(d.order, _mm512_loadu_ps(x + j));
+      const uint64_t off = j / 2;
+      for (int r = 0; r < R; ++r) part[r] = _mm512_fmadd_ps(decode4_lanes(d, row[r] + off), xv, part[r]);
+    }
+    for (int r = 0; r < R; ++r) acc[r] = _mm512_fmadd_ps(part[r], _mm512_set1_ps(s[r][blk]), acc[r]);
+  }
+  for (int r = 0; r < R; ++r) y[r] = _mm512_reduce_add_ps(acc[r]);
+}
+
+VORPEL_AVX512 void rows_bits4(const View& v, const float* x, uint64_t first, uint64_t count, float* y) {
+  const Dec4 d = make_dec4(v);
+  uint64_t i = 0;
+  for (; i + 4 <= count; i += 4) rows_group4<4>(v, d, x, first + i, y + i);
+  for (; i < count; ++i) rows_group4<1>(v, d, x, first + i, y + i);
+}
+
 template <int BITS, int R>
 VORPEL_AVX512 void rows_group(const View& v, const Dec& d, const float* x, uint64_t r0, float* y) {
   const uint8_t* row[R];
@@ -96,6 +156,26 @@ VORPEL_AVX512 void expand_bits(const View& v, uint64_t r, float* dst) {
   }
 }
 
+// NR expanded rows (w, pc apart) against NV vectors (x, pc apart): one
+// accumulator per pair, so every output sees the same FMA sequence whatever
+// the tile shape. out[j * out_stride + r].
+template <int NR, int NV>
+VORPEL_AVX512 inline void dot_tile(const float* w, const float* x, uint64_t pc, float* out, uint64_t out_stride) {
+  __m512 acc[NR][NV];
+  for (int r = 0; r < NR; ++r)
+    for (int j = 0; j < NV; ++j) acc[r][j] = _mm512_setzero_ps();
+  for (uint64_t c = 0; c < pc; c += 16) {
+    __m512 xv[NV];
+    for (int j = 0; j < NV; ++j) xv[j] = _mm512_loadu_ps(x + j * pc + c);
+    for (int r = 0; r < NR; ++r) {
+      const __m512 wv = _mm512_loadu_ps(w + r * pc + c);
+      for (int j = 0; j < NV; ++j) acc[r][j] = _mm512_fmadd_ps(wv, xv[j], acc[r][j]);
+    }
+  }
+  for (int r = 0; r < NR; ++r)
+    for (int j = 0; j < NV; ++j) out[j * out_stride + r] = _mm512_reduce_add_ps(acc[r][j]);
+}
+
 }  // namespace
 
 VORPEL_AVX512 void rows_avx512(const View& v, const float* x_rot, uint64_t first, uint64_t count, float* y) {
@@ -103,7 +183,7 @@ VORPEL_AVX512 void rows_avx512(const View& v, const float* x_rot, uint64_t first
   switch (v.bits) {
     case 2: rows_bits<2>(v, x_rot, first, count, y); break;
     case 3: rows_bits<3>(v, x_rot, first, count, y); break;
-    default: rows_bits<4>(v, x_rot, first, count, y); break;
+    default: rows_bits4(v, x_rot, first, count, y); break;
   }
 }
 
@@ -123,61 +203,14 @@ VORPEL_AVX512 void batch_avx512(const View& v, const float* x, uint64_t nvec, ui
   for (uint64_t i0 = 0; i0 < count; i0 += kBatchRows) {
     const uint64_t nr = count - i0 < kBatchRows ? count - i0 : kBatchRows;
     for (uint64_t k = 0; k < nr; ++k) expand_avx512(v, first + i0 + k, buf + k * pc);
+    float* o = out + i0;
     if (nr == kBatchRows) {
-      const float* w0 = buf;
-      const float* w1 = buf + pc;
-      const float* w2 = buf + 2 * pc;
-      const float* w3 = buf + 3 * pc;
       uint64_t j = 0;
-      for (; j + 2 <= nvec; j += 2) {
-        const float* xa = x + j * pc;
-        const float* xb = xa + pc;
-        __m512 a0 = _mm512_setzero_ps(), a1 = a0, a2 = a0, a3 = a0;
-        __m512 b0 = a0, b1 = a0, b2 = a0, b3 = a0;
-        for (uint64_t c = 0; c < pc; c += 16) {
-          const __m512 xva = _mm512_loadu_ps(xa + c), xvb = _mm512_loadu_ps(xb + c);
-          const __m512 v0 = _mm512_loadu_ps(w0 + c), v1 = _mm512_loadu_ps(w1 + c);
-          const __m512 v2 = _mm512_loadu_ps(w2 + c), v3 = _mm512_loadu_ps(w3 + c);
-          a0 = _mm512_fmadd_ps(v0, xva, a0);
-          a1 = _mm512_fmadd_ps(v1, xva, a1);
-          a2 = _mm512_fmadd_ps(v2, xva, a2);
-          a3 = _mm512_fmadd_ps(v3, xva, a3);
-          b0 = _mm512_fmadd_ps(v0, xvb, b0);
-          b1 = _mm512_fmadd_ps(v1, xvb, b1);
-          b2 = _mm512_fmadd_ps(v2, xvb, b2);
-          b3 = _mm512_fmadd_ps(v3, xvb, b3);
-        }
-        float* oa = out + j * out_stride + i0;
-        float* ob = oa + out_stride;
-        oa[0] = _mm512_reduce_add_ps(a0), oa[1] = _mm512_reduce_add_ps(a1);
-        oa[2] = _mm512_reduce_add_ps(a2), oa[3] = _mm512_reduce_add_ps(a3);
-        ob[0] = _mm512_reduce_add_ps(b0), ob[1] = _mm512_reduce_add_ps(b1);
-        ob[2] = _mm512_reduce_add_ps(b2), ob[3] = _mm512_reduce_add_ps(b3);
-      }
-      for (; j < nvec; ++j) {
-        const float* xa = x + j * pc;
-        __m512 a0 = _mm512_setzero_ps(), a1 = a0, a2 = a0, a3 = a0;
-        for (uint64_t c = 0; c < pc; c += 16) {
-          const __m512 xva = _mm512_loadu_ps(xa + c);
-          a0 = _mm512_fmadd_ps(_mm512_loadu_ps(w0 + c), xva, a0);
-          a1 = _mm512_fmadd_ps(_mm512_loadu_ps(w1 + c), xva, a1);
-          a2 = _mm512_fmadd_ps(_mm512_loadu_ps(w2 + c), xva, a2);
-          a3 = _mm512_fmadd_ps(_mm512_loadu_ps(w3 + c), xva, a3);
-        }
-        float* oa = out + j * out_stride + i0;
-        oa[0] = _mm512_reduce_add_ps(a0), oa[1] = _mm512_reduce_add_ps(a1);
-        oa[2] = _mm512_reduce_add_ps(a2), oa[3] = _mm512_reduce_add_ps(a3);
-      }
+      for (; j + 4 <= nvec; j += 4) dot_tile<4, 4>(buf, x + j * pc, pc, o + j * out_stride, out_stride);
+      for (; j < nvec; ++j) dot_tile<4, 1>(buf, x + j * pc, pc, o + j * out_stride, out_stride);
     } else {
-      for (uint64_t j = 0; j < nvec; ++j) {
-        const float* xa = x + j * pc;
-        for (uint64_t k = 0; k < nr; ++k) {
-          const float* w = buf + k * pc;
-          __m512 a = _mm512_setzero_ps();
-          for (uint64_t c = 0; c < pc; c += 16) a = _mm512_fmadd_ps(_mm512_loadu_ps(w + c), _mm512_loadu_ps(xa + c), a);
-          out[j * out_stride + i0 + k] = _mm512_reduce_add_ps(a);
-        }
-      }
+      for (uint64_t k = 0; k < nr; ++k)
+        for (uint64_t j = 0; j < nvec; ++j) dot_tile<1, 1>(buf + k * pc, x + j * pc, pc, o + j * out_stride + k, out_stride);
     }
   }
 }

@@ -1,0 +1,200 @@
+// CQ matrix-vector and batched products beside a plain f32 matvec and a
+// read-only stream, cache-resident and from DRAM (many distinct weight copies
+// cycled, > 256 MB). The pool size is fixed per process: run the binary with
+// RAYON_NUM_THREADS=1 and =2 and compare figures within one run.
+#include <benchmark/benchmark.h>
+#include <immintrin.h>
+
+#include <algorithm>
+#include <cstring>
+#include <memory>
+#include <random>
+#include <vector>
+
+#include "vorpel/cq/cpu_features.hpp"
+#include "vorpel/cq/cq_kernels.hpp"
+#include "vorpel/pool/worker_pool.hpp"
+
+namespace {
+
+constexpr size_t kDramBytes = size_t{288} << 20;
+
+struct Shape {
+  uint64_t rows, cols;
+};
+constexpr Shape kShapes[] = {{576, 576}, {1536, 576}, {576, 2304}, {49152, 576}};
+constexpr uint8_t kCodes[] = {2, 3, 4, 5};
+
+std::vector<uint8_t> encoded_bytes(uint64_t rows, uint64_t cols, uint64_t b, uint8_t code, unsigned seed) {
+  const uint32_t bits = code == 5 ? 2 : code;
+  const uint64_t padded = (cols + b - 1) / b * b;
+  const uint64_t index = rows * bits * padded / 8, scales = rows * (padded / b);
+  std::vector<uint8_t> bytes(index + 2 * scales);
+  std::mt19937 rng(seed);
+  for (uint64_t i = 0; i < index; ++i) bytes[i] = static_cast<uint8_t>(rng());
+  for (uint64_t i = 0; i < scales; ++i) {
+    const uint16_t h = static_cast<uint16_t>(0x2C00 | (rng() & 0x3FF) | ((rng() & 1) << 15));
+    std::memcpy(&bytes[index + 2 * i], &h, 2);
+  }
+  return bytes;
+}
+
+std::vector<float> codebook() {
+  std::vector<float> cb(28);
+  for (size_t i = 0; i < 28; ++i) cb[i] = 0.1f * static_cast<float>(i) - 1.4f;
+  return cb;
+}
+
+size_t weight_bytes(const vorpel::cq::CqTensor& t) { return t.codes().size() + 2 * t.scales().size(); }
+
+// copies == 0: one tensor (cache-resident); else as many copies as fill kDramBytes.
+std::vector<vorpel::cq::CqTensor> tensors(const Shape& s, uint8_t code, bool dram) {
+  const std::vector<uint8_t> bytes = encoded_bytes(s.rows, s.cols, 64, code, 17);
+  const std::vector<float> cb = codebook();
+  const size_t copies = dram ? std::max<size_t>(2, kDramBytes / bytes.size() + 1) : 1;
+  std::vector<vorpel::cq::CqTensor> out;
+  out.reserve(copies);
+  for (size_t i = 0; i < copies; ++i) out.push_back(*vorpel::cq::decode(bytes, s.rows, s.cols, 64, code, cb));
+  return out;
+}
+
+void set_counters(benchmark::State& state, double flops_per_iter, double bytes_per_iter) {
+  state.counters["GFLOP/s"] = benchmark::Counter(flops_per_iter, benchmark::Counter::kIsIterationInvariantRate);
+  state.counters["GB/s"] = benchmark::Counter(bytes_per_iter, benchmark::Counter::kIsIterationInvariantRate);
+  state.counters["threads"] = static_cast<double>(vorpel::pool::thread_count());
+}
+
+void BM_CqMatvec(benchmark::State& state) {
+  const Shape s = kShapes[state.range(0)];
+  const uint8_t code = kCodes[state.range(1)];
+  const bool dram = state.range(2) != 0;
+  const auto ts = tensors(s, code, dram);
+  std::vector<float> x(s.cols, 0.5f), y(s.rows);
+  size_t i = 0;
+  for (auto _ : state) {
+    vorpel::cq::matvec(ts[i], x, y);
+    benchmark::DoNotOptimize(y.data());
+    if (++i == ts.size()) i = 0;
+  }
+  set_counters(state, 2.0 * s.rows * s.cols, static_cast<double>(weight_bytes(ts[0])));
+}
+
+void BM_CqBatch128(benchmark::State& state) {
+  const Shape s = kShapes[state.range(0)];
+  const uint8_t code = kCodes[state.range(1)];
+  const auto ts = tensors(s, code, false);
+  const uint64_t n = 128, pc = ts[0].padded_cols();
+  std::vector<float> x_rot(n * pc, 0.25f), out(n * s.rows);
+  for (auto _ : state) {
+    vorpel::cq::matmul_batch(ts[0], x_rot, n, 0, s.rows, out);
+    benchmark::DoNotOptimize(out.data());
+  }
+  set_counters(state, 2.0 * n * s.rows * s.cols, static_cast<double>(weight_bytes(ts[0])));
+}
+
+// Plain f32 matvec, 4 rows per pass, split over the pool like the CQ product.
+__attribute__((target("avx2,fma"))) void f32_rows(const float* w, const float* x, uint64_t cols, uint64_t r0,
+                                                  uint64_t n, float* y) {
+  for (uint64_t r = r0; r < r0 + n; ++r) {
+    const float* row = w + r * cols;
+    __m256 a0 = _mm256_setzero_ps(), a1 = a0, a2 = a0, a3 = a0;
+    uint64_t c = 0;
+    for (; c + 32 <= cols; c += 32) {
+      a0 = _mm256_fmadd_ps(_mm256_loadu_ps(row + c), _mm256_loadu_ps(x + c), a0);
+      a1 = _mm256_fmadd_ps(_mm256_loadu_ps(row + c + 8), _mm256_loadu_ps(x + c + 8), a1);
+      a2 = _mm256_fmadd_ps(_mm256_loadu_ps(row + c + 16), _mm256_loadu_ps(x + c + 16), a2);
+      a3 = _mm256_fmadd_ps(_mm256_loadu_ps(row + c + 24), _mm256_loadu_ps(x + c + 24), a3);
+    }
+    __m256 a = _mm256_add_ps(_mm256_add_ps(a0, a1), _mm256_add_ps(a2, a3));
+    alignas(32) float lanes[8];
+    _mm256_store_ps(lanes, a);
+    float sum = 0;
+    for (float v : lanes) sum += v;
+    for (; c < cols; ++c) sum += row[c] * x[c];
+    y[r] = sum;
+  }
+}
+
+void f32_matvec(const float* w, const float* x, uint64_t rows, uint64_t cols, float* y) {
+  if (rows >= 128 && rows * cols > 0xFFFFF) {
+    const uint64_t t = vorpel::pool::thread_count();
+    const uint64_t chunk = std::max<uint64_t>((rows + t - 1) / t, 64);
+    vorpel::pool::parallel_for((rows + chunk - 1) / chunk, [&](size_t c) {
+      const uint64_t r0 = c * chunk;
+      f32_rows(w, x, cols, r0, std::min(chunk, rows - r0), y);
+    });
+  } else {
+    f32_rows(w, x, cols, 0, rows, y);
+  }
+}
+
+void BM_F32Matvec(benchmark::State& state) {
+  const Shape s = kShapes[state.range(0)];
+  const bool dram = state.range(1) != 0;
+  const size_t bytes = s.rows * s.cols * sizeof(float);
+  const size_t copies = dram ? std::max<size_t>(2, kDramBytes / bytes + 1) : 1;
+  std::vector<std::vector<float>> ws(copies, std::vector<float>(s.rows * s.cols, 0.01f));
+  std::vector<float> x(s.cols, 0.5f), y(s.rows);
+  size_t i = 0;
+  for (auto _ : state) {
+    f32_matvec(ws[i].data(), x.data(), s.rows, s.cols, y.data());
+    benchmark::DoNotOptimize(y.data());
+    if (++i == copies) i = 0;
+  }
+  set_counters(state, 2.0 * s.rows * s.cols, static_cast<double>(bytes));
+}
+
+__attribute__((target("avx2,fma"))) float stream_sum(const float* p, size_t n) {
+  __m256 a0 = _mm256_setzero_ps(), a1 = a0, a2 = a0, a3 = a0;
+  for (size_t i = 0; i + 32 <= n; i += 32) {
+    a0 = _mm256_add_ps(a0, _mm256_load_ps(p + i));
+    a1 = _mm256_add_ps(a1, _mm256_load_ps(p + i + 8));
+    a2 = _mm256_add_ps(a2, _mm256_load_ps(p + i + 16));
+    a3 = _mm256_add_ps(a3, _mm256_load_ps(p + i + 24));
+  }
+  alignas(32) float lanes[8];
+  _mm256_store_ps(lanes, _mm256_add_ps(_mm256_add_ps(a0, a1), _mm256_add_ps(a2, a3)));
+  float s = 0;
+  for (float v : lanes) s += v;
+  return s;
+}
+
+// Read-only bandwidth over a 512 MB buffer, split over the pool.
+void BM_StreamRead(benchmark::State& state) {
+  const size_t n = (size_t{512} << 20) / sizeof(float);
+  std::unique_ptr<float[], decltype(&std::free)> buf(static_cast<float*>(std::aligned_alloc(64, n * sizeof(float))),
+                                                     &std::free);
+  std::fill_n(buf.get(), n, 1.0f);
+  const size_t t = vorpel::pool::thread_count();
+  std::vector<float> part(t);
+  for (auto _ : state) {
+    vorpel::pool::parallel_for(t, [&](size_t c) {
+      const size_t len = n / t;
+      part[c] = stream_sum(buf.get() + c * len, len);
+    });
+    benchmark::DoNotOptimize(part.data());
+  }
+  set_counters(state, 0.0, static_cast<double>(n * sizeof(float)));
+}
+
+void CqArgs(benchmark::internal::Benchmark* b) {
+  b->ArgNames({"shape", "code", "dram"});
+  for (int s = 0; s < 4; ++s)
+    for (int c = 0; c < 4; ++c)
+      for (int d = 0; d < 2; ++d) b->Args({s, c, d});
+}
+
+void BatchArgs(benchmark::internal::Benchmark* b) {
+  b->ArgNames({"shape", "code"});
+  for (int s = 0; s < 4; ++s)
+    for (int c = 0; c < 4; ++c) b->Args({s, c});
+}
+
+BENCHMARK(BM_CqMatvec)->Apply(CqArgs)->MinTime(0.2)->UseRealTime();
+BENCHMARK(BM_CqBatch128)->Apply(BatchArgs)->MinTime(0.2)->UseRealTime();
+BENCHMARK(BM_F32Matvec)->ArgNames({"shape", "dram"})->ArgsProduct({{0, 1, 2, 3}, {0, 1}})->MinTime(0.2)->UseRealTime();
+BENCHMARK(BM_StreamRead)->MinTime(0.5)->UseRealTime();
+
+}  // namespace
+
+BENCHMARK_MAIN();
