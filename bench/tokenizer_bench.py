@@ -1,12 +1,14 @@
 """Encode throughput of the embedded piece tokenizer against SentencePiece's
 own encoder, same model and same text, measured in one run.
 
-    VORPEL_BUILD_DIR=build PYTHONPATH=python .venv/bin/python bench/tokenizer_bench.py [--repeat N]
+    VORPEL_BUILD_DIR=build PYTHONPATH=python .venv/bin/python bench/tokenizer_bench.py \
+        [--repeat N] [--rounds R]
 
 Trains a 2000-piece BPE model (identity normaliser, so both produce the same
 ids, which is checked), builds a chat prompt with a 20-tool JSON list, then
 times SentencePiece in-process and `vorpel tokenize --repeat N` (which times
-its own encode loop, so process start-up is excluded).
+its own encode loop, so process start-up is excluded). Figures are process CPU
+time, best of R interleaved rounds.
 """
 import argparse
 import json
@@ -50,7 +52,7 @@ def tools_json():
                 "required": ["query"],
             },
         })
-    return json.dumps(tools, indent=2)
+    return json.dumps(tools)  # compact, as the engines insert it
 
 
 def prompt():
@@ -74,7 +76,8 @@ def corpus_lines():
 
 def main():
     ap = argparse.ArgumentParser()
-    ap.add_argument("--repeat", type=int, default=2000)
+    ap.add_argument("--repeat", type=int, default=1000)
+    ap.add_argument("--rounds", type=int, default=3)
     args = ap.parse_args()
     build = pathlib.Path(os.environ.get("VORPEL_BUILD_DIR", ROOT / "build"))
     cli = build / "cli" / "vorpel"
@@ -99,18 +102,25 @@ def main():
         ref = sp.encode(text)
         for _ in range(20):  # warm-up
             sp.encode(text)
-        t0 = time.perf_counter()
-        for _ in range(args.repeat):
-            sp.encode(text)
-        sp_s = time.perf_counter() - t0
+
+        def theirs(repeat):
+            t0 = time.process_time()
+            for _ in range(repeat):
+                sp.encode(text)
+            return time.process_time() - t0
 
         def ours(extra, repeat):
             r = subprocess.run([str(cli), "tokenize", str(d / "m.trov"), "--text-file",
                                 str(d / "prompt.txt"), "--repeat", str(repeat), *extra],
                                capture_output=True, text=True, check=True)
-            return json.loads(r.stdout), json.loads(r.stderr)["seconds"]
+            return json.loads(r.stdout), json.loads(r.stderr)["cpu_seconds"]
 
-        ids, our_s = ours([], args.repeat)
+        # Interleaved rounds, best of each: CPU time, robust to other load.
+        sp_s = our_s = float("inf")
+        for _ in range(args.rounds):
+            sp_s = min(sp_s, theirs(args.repeat))
+            ids, t = ours([], args.repeat)
+            our_s = min(our_s, t)
         ref_repeat = max(2, args.repeat // 200)
         ids_ref, ref_s = ours(["--reference"], ref_repeat)
     assert ids == ref == ids_ref, "ids differ from SentencePiece"

@@ -1,6 +1,7 @@
 // `vorpel tokenize` / `vorpel detokenize`: the tokenizer embedded in a .trov
 // container (either generation), applied to a text or a list of ids.
 #include <chrono>
+#include <ctime>
 #include <cstdio>
 #include <optional>
 #include <string>
@@ -117,9 +118,17 @@ int run_tokenize(const Args& args) {
   if (!tok) return vorpel::cli::kExitLoad;
 
   std::vector<uint32_t> ids;
+  // CPU time as well as wall time: on a loaded machine the former still measures the encoder.
+  const auto cpu_now = [] {
+    timespec ts{};
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
+    return static_cast<double>(ts.tv_sec) + 1e-9 * static_cast<double>(ts.tv_nsec);
+  };
+  const double cpu_start = cpu_now();
   const auto start = std::chrono::steady_clock::now();
   for (uint64_t r = 0; r < repeat; ++r) ids = reference ? tok->encode_reference(*text) : tok->encode(*text);
   const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  const double cpu_seconds = cpu_now() - cpu_start;
 
   std::string out = "[";
   for (size_t i = 0; i < ids.size(); ++i) {
@@ -133,7 +142,7 @@ int run_tokenize(const Args& args) {
     vorpel::cli::json_uint(t, repeat);
     t += ", \"bytes\": ";
     vorpel::cli::json_uint(t, text->size());
-    t += ", \"seconds\": " + std::to_string(seconds) + "}\n";
+    t += ", \"seconds\": " + std::to_string(seconds) + ", \"cpu_seconds\": " + std::to_string(cpu_seconds) + "}\n";
     std::fputs(t.c_str(), stderr);
   }
   return 0;

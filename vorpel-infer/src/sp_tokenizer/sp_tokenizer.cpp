@@ -19,6 +19,13 @@ constexpr size_t kHeaderBytes = 24;
 constexpr size_t kRecordBytes = 7;  // score f32, kind u8, length u16
 constexpr std::string_view kMarker = "\xE2\x96\x81";  // U+2581, the word-boundary marker
 
+uint64_t mix64(uint64_t x) {
+  x *= 0xBF58476D1CE4E5B9ull;
+  x ^= x >> 31;
+  x *= 0x94D049BB133111EBull;
+  return x ^ (x >> 29);
+}
+
 bool is_continuation(char c) { return (static_cast<uint8_t>(c) & 0xC0) == 0x80; }
 
 int hex_digit(char c) {
@@ -109,8 +116,21 @@ std::expected<Tokenizer, std::string> Tokenizer::parse(std::span<const uint8_t> 
     }
   }
 
-  t.map_.reserve(count);
-  for (uint32_t id = 0; id < count; ++id) t.map_.insert_or_assign(t.texts_[id], id);
+  // At most half full, so probe runs stay short; a later id with the same text replaces the earlier.
+  size_t cap = 16;
+  while (cap < 2 * static_cast<size_t>(count)) cap *= 2;
+  t.slots_.assign(cap, Slot{});
+  t.slot_mask_ = cap - 1;
+  for (uint32_t id = 0; id < count; ++id) {
+    const uint64_t h = hash_text(t.texts_[id]);
+    for (uint64_t i = h & t.slot_mask_;; i = (i + 1) & t.slot_mask_) {
+      Slot& slot = t.slots_[i];
+      if (slot.id == kEmpty || (slot.hash == h && t.texts_[slot.id] == t.texts_[id])) {
+        slot = Slot{h, id};
+        break;
+      }
+    }
+  }
 
   for (uint32_t id = 0; id < count; ++id) {
     if (t.kinds_[id] != kKindByte) continue;
@@ -129,6 +149,39 @@ std::expected<Tokenizer, std::string> Tokenizer::parse(std::span<const uint8_t> 
                    [](const auto& a, const auto& b) { return a.first.size() > b.first.size(); });
   for (uint32_t i = 0; i < t.user_pieces_.size(); ++i) {
     t.user_by_first_byte_[static_cast<uint8_t>(t.user_pieces_[i].first[0])].push_back(i);
+  }
+
+  t.single_byte_ids_.fill(kEmpty);
+  for (uint32_t b = 0; b < 256; ++b) {
+    const char c = static_cast<char>(b);
+    if (const auto id = t.lookup(std::string_view(&c, 1))) t.single_byte_ids_[b] = *id;
+  }
+
+  // Every split of a piece (the winner for its text) into two pieces. At most
+  // one entry per text byte, so the table is bounded by the blob length.
+  std::vector<PairSlot> pairs;
+  for (uint32_t id = 0; id < count; ++id) {
+    const std::string_view text = t.texts_[id];
+    if (text.size() < 2 || t.lookup(text) != id) continue;
+    for (size_t b = utf8::scalar_len(text, 0); b < text.size(); b += utf8::scalar_len(text, b)) {
+      const auto l = t.lookup(text.substr(0, b));
+      if (!l) continue;
+      const auto r = t.lookup(text.substr(b));
+      if (r) pairs.push_back(PairSlot{static_cast<uint64_t>(*l) << 32 | *r, id});
+    }
+  }
+  size_t pcap = 16;
+  while (pcap < 2 * pairs.size()) pcap *= 2;
+  t.pair_slots_.assign(pcap, PairSlot{});
+  t.pair_mask_ = pcap - 1;
+  for (const PairSlot& p : pairs) {
+    for (uint64_t i = mix64(p.key) & t.pair_mask_;; i = (i + 1) & t.pair_mask_) {
+      PairSlot& slot = t.pair_slots_[i];
+      if (slot.id == kEmpty || slot.key == p.key) {
+        slot = p;
+        break;
+      }
+    }
   }
 
   t.words_independent_ = true;
@@ -155,10 +208,40 @@ std::expected<Tokenizer, std::string> Tokenizer::parse(std::span<const uint8_t> 
   return t;
 }
 
+// Eight bytes at a time through a multiply-xorshift mix; pieces are short.
+uint64_t Tokenizer::hash_text(std::string_view s) {
+  const auto mix = mix64;
+  uint64_t h = 0x9E3779B97F4A7C15ull ^ s.size();
+  const char* p = s.data();
+  size_t n = s.size();
+  for (; n >= 8; n -= 8, p += 8) {
+    uint64_t w;
+    std::memcpy(&w, p, 8);
+    h = mix(h ^ w);
+  }
+  if (n > 0) {
+    uint64_t w = 0;
+    std::memcpy(&w, p, n);
+    h = mix(h ^ w);
+  }
+  return h;
+}
+
 std::optional<uint32_t> Tokenizer::lookup(std::string_view s) const {
-  const auto it = map_.find(s);
-  if (it == map_.end()) return std::nullopt;
-  return it->second;
+  const uint64_t h = hash_text(s);
+  for (uint64_t i = h & slot_mask_;; i = (i + 1) & slot_mask_) {
+    const Slot& slot = slots_[i];
+    if (slot.id == kEmpty) return std::nullopt;
+    if (slot.hash == h && texts_[slot.id] == s) return slot.id;
+  }
+}
+
+uint32_t Tokenizer::pair_id(uint32_t left, uint32_t right) const {
+  const uint64_t key = static_cast<uint64_t>(left) << 32 | right;
+  for (uint64_t i = mix64(key) & pair_mask_;; i = (i + 1) & pair_mask_) {
+    const PairSlot& slot = pair_slots_[i];
+    if (slot.id == kEmpty || slot.key == key) return slot.id;
+  }
 }
 
 std::optional<uint32_t> Tokenizer::piece_id(std::string_view text) const { return lookup(text); }
@@ -224,9 +307,11 @@ struct Tokenizer::Scratch {
   struct Sym {
     size_t start, end;  // byte range in the segment; end == start marks a merged-away symbol
     size_t prev, next;  // neighbours, kNone at the ends
+    uint32_t id;        // piece with this text, or kEmpty
   };
   struct Cand {
     float score;
+    uint32_t id;  // the merged piece
     size_t left_start, left_end, right_end;
     size_t left, right;
   };
@@ -251,7 +336,9 @@ void Tokenizer::merge_segment(std::string_view seg, Scratch& s, std::vector<uint
   heap.clear();
   for (size_t i = 0; i < seg.size();) {
     const size_t len = utf8::scalar_len(seg, i);
-    syms.push_back(Sym{i, i + len, syms.empty() ? kNone : syms.size() - 1, kNone});
+    const uint32_t id = len == 1 ? single_byte_ids_[static_cast<uint8_t>(seg[i])]
+                                 : lookup(seg.substr(i, len)).value_or(kEmpty);
+    syms.push_back(Sym{i, i + len, syms.empty() ? kNone : syms.size() - 1, kNone, id});
     if (syms.size() > 1) syms[syms.size() - 2].next = syms.size() - 1;
     i += len;
   }
@@ -260,9 +347,13 @@ void Tokenizer::merge_segment(std::string_view seg, Scratch& s, std::vector<uint
   const auto push_pair = [&](size_t l, size_t r) {
     const Sym& a = syms[l];
     const Sym& b = syms[r];
-    const auto id = lookup(seg.substr(a.start, b.end - a.start));
-    if (!id) return;
-    heap.push_back({scores_[*id], a.start, a.end, b.end, l, r});
+    // Two pieces go through the pair table; a symbol that is no piece (an
+    // unknown character) through the text table.
+    const uint32_t id = a.id != kEmpty && b.id != kEmpty
+                            ? pair_id(a.id, b.id)
+                            : lookup(seg.substr(a.start, b.end - a.start)).value_or(kEmpty);
+    if (id == kEmpty) return;
+    heap.push_back({scores_[id], id, a.start, a.end, b.end, l, r});
     std::push_heap(heap.begin(), heap.end(), Scratch::Lower{});
   };
   for (size_t i = 0; i + 1 < syms.size(); ++i) push_pair(i, i + 1);
@@ -275,6 +366,7 @@ void Tokenizer::merge_segment(std::string_view seg, Scratch& s, std::vector<uint
     if (l.end != c.left_end || l.next != c.right || syms[c.right].end != c.right_end) continue;
     Sym& r = syms[c.right];
     l.end = r.end;
+    l.id = c.id;
     l.next = r.next;
     if (r.next != kNone) syms[r.next].prev = c.left;
     r.end = r.start;
@@ -282,7 +374,11 @@ void Tokenizer::merge_segment(std::string_view seg, Scratch& s, std::vector<uint
     if (l.next != kNone) push_pair(c.left, l.next);
   }
   for (size_t i = 0; i != kNone; i = syms[i].next) {
-    emit_symbol(seg.substr(syms[i].start, syms[i].end - syms[i].start), out);
+    if (syms[i].id != kEmpty) {
+      out.push_back(syms[i].id);
+    } else {
+      emit_symbol(seg.substr(syms[i].start, syms[i].end - syms[i].start), out);
+    }
   }
 }
 

@@ -7,12 +7,10 @@
 #include <array>
 #include <cstdint>
 #include <expected>
-#include <functional>
 #include <optional>
 #include <span>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -66,11 +64,22 @@ class Tokenizer {
   uint8_t piece_kind(uint32_t id) const;
 
  private:
-  struct StringHash {
-    using is_transparent = void;
-    size_t operator()(std::string_view s) const noexcept { return std::hash<std::string_view>{}(s); }
+  // Open-addressing text -> id table (power-of-two size, linear probing); a
+  // slot keeps the full hash so most probes never touch the piece text.
+  struct Slot {
+    uint64_t hash = 0;
+    uint32_t id = kEmpty;
   };
-  using PieceMap = std::unordered_map<std::string, uint32_t, StringHash, std::equal_to<>>;
+  static constexpr uint32_t kEmpty = UINT32_MAX;
+  static uint64_t hash_text(std::string_view s);
+  // (left id, right id) -> id of the piece whose text is their concatenation,
+  // for every such split of every piece: merging two pieces then needs no
+  // string hashing.
+  struct PairSlot {
+    uint64_t key = UINT64_MAX;  // left << 32 | right
+    uint32_t id = kEmpty;
+  };
+  uint32_t pair_id(uint32_t left, uint32_t right) const;
 
   struct Scratch;  // per-call merge buffers, reused across segments
 
@@ -85,7 +94,11 @@ class Tokenizer {
   std::vector<float> scores_;       // (piece_count)
   std::vector<uint8_t> kinds_;      // (piece_count)
   std::vector<std::string> piece_bytes_;  // (piece_count)
-  PieceMap map_;
+  std::vector<Slot> slots_;
+  uint64_t slot_mask_ = 0;
+  std::vector<PairSlot> pair_slots_;
+  uint64_t pair_mask_ = 0;
+  std::array<uint32_t, 256> single_byte_ids_{};  // id of each one-byte text, or kEmpty
   // Kind-3 pieces as (text, id), longest first, equal lengths in id order.
   std::vector<std::pair<std::string, uint32_t>> user_pieces_;
   // For each first byte, indices into user_pieces_ in the same order.
