@@ -180,9 +180,14 @@ class V2Torch(nn.Module):
             conv[:, shift:] = conv[:, shift:] + e["taps"][q] * value[:, : T - shift]
         return key, conv
 
-    def forward(self, tokens: torch.Tensor, observe: bool = False):
+    def forward(self, tokens: torch.Tensor, observe: bool = False, window: int | None = None):
         """tokens: (B, T) int64. Returns logits (B, T, vocab) and, when `observe`, the hidden
-        vectors the heads pool: (B, T, num_layers + 1, d) (scaled embedding, then lane means)."""
+        vectors the heads pool: (B, T, num_layers + 1, d) (scaled embedding, then lane means).
+
+        `window` is the attention window (0 = unlimited). By default it is the geometry's
+        kv_window for plain calls but unlimited when `observe` is set: the engine scores a
+        text for its heads with an unwindowed state, so hidden vectors for the heads must be
+        computed the same way."""
         g = self.geom
         B, T = tokens.shape
         d, L, N = g.d_model, g.mhc_lanes, g.num_layers
@@ -198,8 +203,10 @@ class V2Torch(nn.Module):
                     site_data[layer_index] = self.engram(s, rows)
         pos = torch.arange(T, device=tokens.device)
         causal = pos[None, :] <= pos[:, None]
-        if g.kv_window:
-            causal = causal & (pos[None, :] > pos[:, None] - g.kv_window)
+        if window is None:
+            window = 0 if observe else g.kv_window
+        if window:
+            causal = causal & (pos[None, :] > pos[:, None] - window)
         home = torch.arange(L, device=tokens.device)
         for l, p in enumerate(self.layers):
             u = rms_normalise(lanes.reshape(B, T, L * d))

@@ -1,0 +1,397 @@
+"""The PyTorch training model against the numpy reference and the engine.
+
+A small `V2Torch` with every parameter pushed away from its initial value is
+exported through the training exporter at 4 bits; the dequantised weights are
+loaded back into the torch model, whose logits and pooled head outputs must
+then match the numpy reference (and the engine, when built) for random token
+sequences. A second group checks that the training encoder's token ids (a
+SentencePiece model with identity normalisation and byte fallback) are the ids
+the engine's own tokenizer produces for the task's prompts and completions.
+"""
+from __future__ import annotations
+
+import json
+import math
+import pathlib
+import random
+import subprocess
+import sys
+
+import numpy as np
+import pytest
+
+torch = pytest.importorskip("torch")
+
+ROOT = pathlib.Path(__file__).resolve().parents[2]
+TRAINING = ROOT / "training"
+for p in (TRAINING, ROOT / "tests", ROOT / "python"):
+    if str(p) not in sys.path:
+        sys.path.insert(0, str(p))
+
+import export  # noqa: E402
+import model as tmodel  # noqa: E402
+from reference.v2 import V2Reference  # noqa: E402
+from vorpel_writer import trov_read  # noqa: E402
+from vorpel_writer.tokenizer import Piece, build_tokenizer_blob  # noqa: E402
+from vorpel_writer.v2 import LAYER_TENSORS  # noqa: E402
+
+# float32 torch against the float64 reference on identical weights.
+REF_TOL = 1e-4
+# The engine multiplies in the rotated CQ domain in float32.
+ENGINE_TOL = 2e-4
+
+NORMS = ("norm_in", "q_norm", "k_norm", "post_norm", "pre_hada", "final_norm")
+MHC_NAMES = ("mhc_a_pre", "mhc_a_post", "mhc_a_res", "mhc_b_pre", "mhc_b_post", "mhc_b_res",
+             "mhc_phi_pre", "mhc_phi_post", "mhc_phi_res")
+ENGRAM_NAMES = ("tables", "key_proj", "value_proj", "taps")
+PAD_ID = 0
+
+
+def small_tokenizer_blob(vocab):
+    """Just enough pieces to carry a padding id (0) into the container."""
+    return build_tokenizer_blob([Piece("<pad>", 0.0, 1), Piece("<s>", 0.0, 1), Piece("</s>", 0.0, 1),
+                                 Piece("<unk>", 0.0, 2)] + [Piece(f"p{i}") for i in range(vocab - 4)],
+                                pad_id=PAD_ID, eos_id=2, bos_id=1, unk_id=3)
+
+
+def geometry(vocab, d_model=32, lanes=2, layers=2, heads=4, kv_heads=2, head_dim=8, kv_window=0,
+             orders=(1, 2), sites=(1,), num_tables=4, conv_taps=2, tap_stride=1, table_rows=16,
+             max_seq_len=64, rope_theta=10000.0):
+    return tmodel.Geometry(vocab=vocab, d_model=d_model, num_heads=heads, num_kv_heads=kv_heads,
+                           num_layers=layers, head_dim=head_dim, max_seq_len=max_seq_len,
+                           hada_n=1 << (d_model - 1).bit_length(), mhc_lanes=lanes,
+                           kv_window=kv_window, rope_theta=rope_theta, table_rows=table_rows,
+                           num_tables=num_tables, orders=tuple(orders), engram_sites=tuple(sites),
+                           conv_taps=conv_taps, tap_stride=tap_stride)
+
+
+def perturbed_model(geom, heads, seed):
+    """A V2Torch whose norms, gates, diagonals, mHC coefficients, taps and probes are all
+    far enough from their initial values that a mistake in any of them shows."""
+    torch.manual_seed(seed)
+    m = tmodel.V2Torch(geom, heads)
+    gen = torch.Generator().manual_seed(seed + 1)
+
+    def rnd(p, std, mean=0.0):
+        p.copy_(mean + std * torch.randn(p.shape, generator=gen))
+
+    with torch.no_grad():
+        for name, p in m.named_parameters():
+            leaf = name.split(".")[-1]
+            if leaf in NORMS:
+                rnd(p, 0.3)
+            elif leaf == "attn_gate":
+                rnd(p, 1.0)
+            elif leaf in ("d1", "d2"):
+                rnd(p, 0.3, 1.0)
+            elif leaf == "d3":
+                rnd(p, 0.6)
+            elif leaf.startswith("mhc_a_"):
+                rnd(p, 0.3, 0.7)
+            elif leaf in ("mhc_b_pre", "mhc_b_post"):
+                rnd(p, 0.7)
+            elif leaf == "mhc_b_res":
+                p.copy_(0.6 * torch.randn(p.shape, generator=gen) + 1.5 * torch.eye(geom.mhc_lanes))
+            elif leaf.startswith("mhc_phi_"):
+                rnd(p, 1.0 / math.sqrt(p.shape[1]))
+            elif leaf == "taps":
+                rnd(p, 0.6)
+            elif leaf == "probes":
+                rnd(p, 1.5)
+            elif leaf == "bias":
+                rnd(p, 0.3)
+    m.eval()
+    return m
+
+
+def export_bytes(m, tokenizer_blob=None):
+    """The exporter's own path: canon geometry, weights and 4-bit CQ (tables in blocks of 32)."""
+    return export.write_v2(export.container_geometry(m.geom), export.weights_of(m), bits=4, block=64,
+                           tokenizer_blob=tokenizer_blob, per_tensor_bits={"tables": (4, 32)})
+
+
+def load_dequantised(m, data):
+    """Overwrite every parameter of `m` with the value the container represents, walking the
+    directory in canon order."""
+    parsed = trov_read.parse(data)
+    idx = 0
+
+    def take(param):
+        nonlocal idx
+        v = trov_read.tensor_values(data, parsed, idx)
+        idx += 1
+        with torch.no_grad():
+            param.copy_(torch.from_numpy(np.asarray(v, dtype=np.float32).reshape(param.shape)))
+
+    take(m.embedding)
+    for layer in m.layers:
+        for name, _ in LAYER_TENSORS:
+            take(layer[name])
+    for name in MHC_NAMES:
+        take(getattr(m, name))
+    for e in m.engrams:
+        for name in ENGRAM_NAMES:
+            take(e[name])
+    take(m.final_norm)
+    if m.heads:
+        kinds = trov_read.tensor_values(data, parsed, idx)
+        assert [int(k) for k in kinds] == [h[0] for h in m.head_specs]
+        idx += 1
+        for h in m.heads:
+            for name in ("probes", "proj", "bias"):
+                take(h[name])
+    rest = len(parsed["tensors"]) - idx
+    assert rest in (0, 1), f"{rest} directory entries left after the canon walk"
+
+
+def torch_logits(m, seqs):
+    """Per-position logits of a batch of equal-length sequences, as float64 numpy."""
+    with torch.no_grad():
+        return m(torch.tensor(seqs, dtype=torch.long)).double().numpy()
+
+
+def torch_heads(m, seqs, pad):
+    """Head outputs for sequences of unequal length, padded and masked as training does."""
+    lengths = [len(s) for s in seqs]
+    toks = torch.full((len(seqs), max(lengths)), pad, dtype=torch.long)
+    for i, s in enumerate(seqs):
+        toks[i, :len(s)] = torch.tensor(s)
+    mask = (torch.arange(toks.shape[1])[None, :] < torch.tensor(lengths)[:, None]) & (toks != pad)
+    with torch.no_grad():
+        _, hidden = m(toks, observe=True)
+        return [m.head_output(h, hidden, mask).double().numpy() for h in range(len(m.heads))]
+
+
+def assert_close(got, want, tol, what):
+    got, want = np.atleast_2d(got), np.atleast_2d(want)
+    assert got.shape == want.shape, f"{what}: shape {got.shape} vs {want.shape}"
+    bound = tol * np.maximum(1.0, np.abs(want).max(axis=1))
+    err = np.abs(got - want).max(axis=1)
+    bad = np.nonzero(err > bound)[0]
+    if bad.size:
+        p = int(bad[0])
+        j = int(np.argmax(np.abs(got[p] - want[p])))
+        pytest.fail(f"{what}: row {p} element {j}: {got[p, j]!r} vs {want[p, j]!r}, "
+                    f"|diff| {err[p]:.3g} > {bound[p]:.3g} ({bad.size} of {len(err)} rows off)")
+
+
+def random_sequences(rng, vocab, count, length):
+    """Token rows that mix fresh ids with repeats from a small pool, so n-grams recur."""
+    pool = rng.integers(0, vocab, size=5)
+    seqs = rng.integers(0, vocab, size=(count, length))
+    repeat = rng.random((count, length)) < 0.4
+    seqs[repeat] = rng.choice(pool, size=int(repeat.sum()))
+    return seqs.tolist()
+
+
+# (seed, geometry, heads): lanes 1..3, orders including 0 and 3, unlimited and short windows,
+# duplicate and out-of-order engram sites, no engram at all.
+CASES = [
+    (101, dict(vocab=97, lanes=1, kv_window=0, orders=(0, 3), sites=(0,)), [(1, 2, 6), (2, 1, 1)]),
+    (102, dict(vocab=120, lanes=2, kv_window=3, orders=(3, 1), sites=(1, 0), d_model=24,
+               num_tables=4, head_dim=6, heads=2, kv_heads=1, conv_taps=3, tap_stride=2),
+     [(2, 3, 2), (1, 2, 5)]),
+    (103, dict(vocab=80, lanes=3, layers=3, kv_window=5, orders=(0, 1, 2, 3), sites=(2, 2),
+               conv_taps=1), [(1, 1, 4), (2, 2, 1)]),
+    (104, dict(vocab=64, lanes=2, kv_window=0, sites=(), rope_theta=500.0), [(2, 1, 1), (1, 3, 3)]),
+]
+IDS = [f"seed{c[0]}-lanes{c[1]['lanes']}-win{c[1]['kv_window']}" for c in CASES]
+
+
+@pytest.fixture(scope="module", params=CASES, ids=IDS)
+def exported(request):
+    seed, gargs, heads = request.param
+    geom = geometry(**gargs)
+    m = perturbed_model(geom, heads, seed)
+    # A demo tokenizer makes the padding id known to the reference's pooling.
+    data = export_bytes(m, small_tokenizer_blob(geom.vocab))
+    load_dequantised(m, data)
+    what = f"seed {seed} geometry {gargs} heads {heads}"
+    return seed, m, data, V2Reference.from_bytes(data), what
+
+
+def test_dequantised_export_is_close_to_the_trained_weights(exported):
+    # The round trip must keep every float tensor exactly and CQ matrices close.
+    seed, m, data, _, what = exported
+    fresh = perturbed_model(m.geom, m.head_specs, seed)
+    ref_w, got_w = export.weights_of(fresh), export.weights_of(m)
+    for l, (a, b) in enumerate(zip(ref_w.layers, got_w.layers)):
+        for name, is_cq in LAYER_TENSORS:
+            if not is_cq:
+                np.testing.assert_array_equal(a[name], b[name], err_msg=f"{what} layer {l} {name}")
+            else:
+                rel = np.linalg.norm(a[name] - b[name]) / np.linalg.norm(a[name])
+                assert rel < 0.15, f"{what} layer {l} {name}: 4-bit relative error {rel:.3f}"
+    for name in MHC_NAMES[:6]:
+        np.testing.assert_array_equal(ref_w.mhc[name], got_w.mhc[name], err_msg=f"{what} {name}")
+
+
+def test_logits_match_reference(exported):
+    seed, m, _, ref, what = exported
+    rng = np.random.default_rng(seed)
+    # Long enough to pass the window and the widest n-gram; two rows check batching.
+    seqs = random_sequences(rng, m.geom.vocab, 2, 13)
+    got = torch_logits(m, seqs)
+    for b, seq in enumerate(seqs):
+        want = ref.logits_for(seq)
+        assert np.abs(want).max() > 0.5, f"{what}: logits too small to compare meaningfully"
+        assert_close(got[b], want, REF_TOL, f"{what} sequence {b} {seq}")
+
+
+def test_heads_match_reference(exported):
+    seed, m, _, ref, what = exported
+    rng = np.random.default_rng(seed + 7)
+    seqs = [s[:n] for s, n in zip(random_sequences(rng, m.geom.vocab, 3, 11), (11, 6, 9))]
+    seqs[2][4] = PAD_ID          # a padding id inside a text: run, but not pooled
+    outs = torch_heads(m, seqs, PAD_ID)
+    for h, (kind, _, _) in enumerate(m.head_specs):
+        if next(i for i, s in enumerate(m.head_specs) if s[0] == kind) != h:
+            continue             # the reference scores with the first head of a kind
+        for b, seq in enumerate(seqs):
+            want = ref.pool_head(seq, kind)
+            assert_close(outs[h][b], want, REF_TOL, f"{what} head {h} kind {kind} sequence {b} {seq}")
+            if kind == 1:
+                assert abs(np.linalg.norm(outs[h][b]) - 1.0) < 1e-5
+
+
+# ---------------------------------------------------------------- the engine
+
+@pytest.fixture(scope="module")
+def logits_cli(vorpel_cli):
+    out = subprocess.run([str(vorpel_cli), "--help"], capture_output=True, text=True)
+    listed = [ln.split()[0] for ln in (out.stdout + out.stderr).splitlines()
+              if ln.startswith("  ") and ln.split()]
+    if "logits" not in listed:
+        pytest.skip("the CLI has no 'logits' command yet")
+    return vorpel_cli
+
+
+def engine_logits(cli, path, tokens, mode="step", all_positions=True):
+    cmd = [str(cli), "logits", str(path), "--tokens", ",".join(map(str, tokens)), "--mode", mode]
+    if all_positions:
+        cmd.append("--all")
+    out = subprocess.run(cmd, capture_output=True, text=True, timeout=60)
+    assert out.returncode == 0, f"vorpel logits failed ({out.returncode}): {out.stderr}"
+    return np.asarray(json.loads(out.stdout), dtype=np.float64)
+
+
+def test_logits_match_engine(exported, logits_cli, tmp_path):
+    seed, m, data, _, what = exported
+    path = tmp_path / "m.trov"
+    path.write_bytes(data)
+    rng = np.random.default_rng(seed + 3)
+    seq = random_sequences(rng, m.geom.vocab, 1, 14)[0]
+    want = torch_logits(m, [seq])[0]
+    assert_close(engine_logits(logits_cli, path, seq), want, ENGINE_TOL, f"{what} step {seq}")
+    assert_close(engine_logits(logits_cli, path, seq, "prefill", False), want[-1], ENGINE_TOL,
+                 f"{what} prefill {seq}")
+
+
+# ---------------------------------------------------------------- tokenization
+
+N_PROMPTS = 300
+
+
+@pytest.fixture(scope="module")
+def sp_setup(tmp_path_factory):
+    pytest.importorskip("sentencepiece")
+    import task
+    import tokenizer as tok_train
+    import train
+    d = tmp_path_factory.mktemp("sp")
+    model_file = tok_train.train(str(d / "tok"), vocab_size=1200, n_examples=1500, seed=5)
+    enc = train.Encoder(model_file)
+    # Both splits: the test side has unseen values, templates and characters (byte fallback).
+    examples = (task.TaskGenerator("train", 11).examples(N_PROMPTS // 2)
+                + task.TaskGenerator("test", 12).examples(N_PROMPTS - N_PROMPTS // 2))
+    return d, model_file, enc, examples, train
+
+
+def sp_container(model_file, vocab, seed=0, heads=()):
+    """A small model whose container carries the imported SentencePiece tokenizer."""
+    geom = geometry(vocab=vocab, max_seq_len=1024)
+    m = perturbed_model(geom, list(heads), seed)
+    data = export_bytes(m, export.tokenizer_blob(model_file))
+    load_dequantised(m, data)
+    return m, data
+
+
+def engine_tokenize_many(cli, path, texts, workdir):
+    """Engine ids of every text (one process per text, two at a time)."""
+    procs, out = [], []
+    for i, t in enumerate(texts):
+        f = workdir / f"text{i}.txt"
+        f.write_bytes(t.encode("utf-8"))
+        procs.append(subprocess.Popen([str(cli), "tokenize", str(path), "--text-file", str(f)],
+                                      stdout=subprocess.PIPE, stderr=subprocess.PIPE))
+        if len(procs) == 2:
+            out += [_finish(p) for p in procs]
+            procs = []
+    return out + [_finish(p) for p in procs]
+
+
+def _finish(p):
+    stdout, stderr = p.communicate(timeout=60)
+    assert p.returncode == 0, f"vorpel tokenize failed ({p.returncode}): {stderr.decode()}"
+    return json.loads(stdout)
+
+
+def test_engine_ids_equal_training_ids(sp_setup, vorpel_cli):
+    d, model_file, enc, examples, train = sp_setup
+    _, data = sp_container(model_file, enc.sp.get_piece_size())
+    path = d / "tok.trov"
+    path.write_bytes(data)
+    prompts = [train.build_prompt(ex.query, ex.tools_json) for ex in examples]
+    texts = prompts + [p + ex.completion for p, ex in zip(prompts, examples)]
+    got = engine_tokenize_many(vorpel_cli, path, texts, d)
+    bad = []
+    for i, ex in enumerate(examples):
+        p_ids, c_ids = enc.prompt_and_completion(prompts[i], ex.completion)
+        if [enc.bos] + got[i] != p_ids:
+            bad.append(("prompt", i, prompts[i]))
+        if [enc.bos] + got[len(examples) + i] + [enc.im_end] != p_ids + c_ids:
+            bad.append(("prompt+completion", i, prompts[i] + ex.completion))
+    assert not bad, f"{len(bad)} texts tokenized differently; first: {bad[0]!r}"
+    longest = max(len(g) for g in got)
+    # The engine keeps at most max_seq_len - 128 prompt ids; training must fit in that.
+    assert longest + 1 <= 1024 - 128, f"a task text is {longest + 1} ids long"
+
+
+def test_engine_prompt_equals_training_prompt(sp_setup, vorpel_cli):
+    d, _, _, examples, train = sp_setup
+    for i, ex in enumerate(examples[:40]):
+        f = d / f"tools{i}.json"
+        f.write_text(ex.tools_json, encoding="utf-8")
+        out = subprocess.run([str(vorpel_cli), "prompt", "--query", ex.query, "--tools-file", str(f)],
+                             capture_output=True, timeout=60)
+        assert out.returncode == 0, out.stderr.decode()
+        assert out.stdout.decode("utf-8") == train.build_prompt(ex.query, ex.tools_json), ex
+
+
+def test_engine_heads_equal_training_heads(sp_setup, vorpel_cli):
+    # Training scores texts as [bos] + SentencePiece ids; the engine tokenizes them itself.
+    d, model_file, enc, examples, train = sp_setup
+    m, data = sp_container(model_file, enc.sp.get_piece_size(), seed=9,
+                           heads=[(1, 2, 6), (2, 2, 1)])
+    path = d / "heads.trov"
+    path.write_bytes(data)
+    rng = random.Random(3)
+    for ex in rng.sample(examples, 3):
+        texts = [ex.query, train.tool_description(ex.tool) if ex.tool else ex.query]
+        for text in texts:
+            out = subprocess.run([str(vorpel_cli), "score", str(path), "--text", text],
+                                 capture_output=True, text=True, timeout=60)
+            assert out.returncode == 0, out.stderr
+            s = json.loads(out.stdout)
+            contrastive, confidence = torch_heads(m, [enc.text(text)], enc.pad)
+            assert_close(s["contrastive"], contrastive[0], ENGINE_TOL, f"contrastive {text!r}")
+            assert_close([s["confidence"]], confidence[0], ENGINE_TOL, f"confidence {text!r}")
+        out = subprocess.run([str(vorpel_cli), "score", str(path), "--query", ex.query, "--tools",
+                              ex.tools_json, "--completion", ex.completion],
+                             capture_output=True, text=True, timeout=60)
+        assert out.returncode == 0, out.stderr
+        got = json.loads(out.stdout)["confidence_for"]
+        (_, confidence) = torch_heads(m, [enc.text(train.build_prompt(ex.query, ex.tools_json)
+                                                   + ex.completion)], enc.pad)
+        want = 1.0 / (1.0 + math.exp(-float(confidence[0][0])))
+        assert abs(got - want) <= ENGINE_TOL, f"confidence_for {ex.query!r}: {got} vs {want}"
