@@ -152,8 +152,8 @@ TOOLS = ('[{"name": "get_weather", "description": "Weather for a city", '
 GEN_CASES = [
     # seed, container features, max_new_tokens, temperature, sampling seed
     (41, dict(), 24, 0.0, 0),
-    (42, dict(engram=True, kv_window=6), 24, 0.9, 7),
-    (43, dict(lanes=3), 20, 1.7, 0),
+    (42, dict(engram=True, kv_window=6), 24, 2.5, 7),
+    (43, dict(lanes=3), 20, 4.0, 0),
     (44, dict(max_seq_len=48, kv_window=0), 128, 0.0, 0),   # context fills up
 ]
 
