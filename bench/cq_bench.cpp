@@ -79,6 +79,27 @@ void BM_CqMatvec(benchmark::State& state) {
   set_counters(state, 2.0 * s.rows * s.cols, static_cast<double>(weight_bytes(ts[0])));
 }
 
+// The same product at each instruction-set level (cache-resident).
+void BM_CqMatvecLevel(benchmark::State& state) {
+  const Shape s = kShapes[state.range(0)];
+  const uint8_t code = kCodes[state.range(1)];
+  const auto level = static_cast<vorpel::cpu::SimdLevel>(state.range(2));
+  vorpel::cpu::set_simd_override(level);
+  if (vorpel::cpu::active_level() != level) {
+    vorpel::cpu::set_simd_override(vorpel::cpu::SimdLevel::Auto);
+    state.SkipWithError("level not available");
+    return;
+  }
+  const auto ts = tensors(s, code, false);
+  std::vector<float> x(s.cols, 0.5f), y(s.rows);
+  for (auto _ : state) {
+    vorpel::cq::matvec(ts[0], x, y);
+    benchmark::DoNotOptimize(y.data());
+  }
+  vorpel::cpu::set_simd_override(vorpel::cpu::SimdLevel::Auto);
+  set_counters(state, 2.0 * s.rows * s.cols, static_cast<double>(weight_bytes(ts[0])));
+}
+
 void BM_CqBatch128(benchmark::State& state) {
   const Shape s = kShapes[state.range(0)];
   const uint8_t code = kCodes[state.range(1)];
@@ -191,6 +212,11 @@ void BatchArgs(benchmark::internal::Benchmark* b) {
 }
 
 BENCHMARK(BM_CqMatvec)->Apply(CqArgs)->MinTime(0.2)->UseRealTime();
+BENCHMARK(BM_CqMatvecLevel)
+    ->ArgNames({"shape", "code", "level"})
+    ->ArgsProduct({{0, 3}, {0, 1, 2, 3}, {1, 2, 3}})
+    ->MinTime(0.2)
+    ->UseRealTime();
 BENCHMARK(BM_CqBatch128)->Apply(BatchArgs)->MinTime(0.2)->UseRealTime();
 BENCHMARK(BM_F32Matvec)->ArgNames({"shape", "dram"})->ArgsProduct({{0, 1, 2, 3}, {0, 1}})->MinTime(0.2)->UseRealTime();
 BENCHMARK(BM_StreamRead)->MinTime(0.5)->UseRealTime();

@@ -53,36 +53,43 @@ VORPEL_AVX512 inline __m512 decode(const Dec& d, const uint8_t* p) {
   return _mm512_permutexvar_ps(_mm512_srlv_epi32(words, d.shift), d.values);
 }
 
-// 4-bit codes for the row kernel without the dword permute: a broadcast
-// 8-byte word puts codes 0..7 in the even lanes and 8..15 in the odd ones, so
-// lane 2m holds code m and lane 2m+1 code 8+m. The row kernel feeds the input
-// through the same lane order (one permute per group, shared by all rows).
-struct Dec4 {
-  __m512 values;
-  __m512i shift;  // lanes 2m and 2m+1 shift by 4m
+// 4-bit codes for the row kernel without a dword permute: from one broadcast
+// 8-byte word, a dword shift of 4m gives lane 2m code m and lane 2m+1 code
+// 8+m; the row kernel feeds the input through the same lane order (one permute
+// per group of 16, shared by all rows of the pass). 3-bit rows go to the
+// 8-wide kernel: measured on a core that splits 512-bit operations in two,
+// every 16-wide 3-bit decode tried lost to it.
+template <int BITS>
+struct DecLanes {
+  __m512 values;  // code values
+  __m512i shift;  // per-dword shift
   __m512i order;  // input position of each lane
 };
 
-VORPEL_AVX512 inline Dec4 make_dec4(const View& v) {
+template <int BITS>
+VORPEL_AVX512 inline DecLanes<BITS> make_dec_lanes(const View& v) {
+  static_assert(BITS == 4);
   alignas(64) float vals[16];
   alignas(64) int32_t sh[16], ord[16];
   for (int i = 0; i < 16; ++i) {
     vals[i] = v.cv[i];
-    sh[i] = (i / 2) * 4;
+    sh[i] = 4 * (i / 2);
     ord[i] = (i % 2) * 8 + i / 2;
   }
-  return Dec4{_mm512_load_ps(vals), _mm512_load_si512(sh), _mm512_load_si512(ord)};
+  return DecLanes<BITS>{_mm512_load_ps(vals), _mm512_load_si512(sh), _mm512_load_si512(ord)};
 }
 
-VORPEL_AVX512 inline __m512 decode4_lanes(const Dec4& d, const uint8_t* p) {
+template <int BITS>
+VORPEL_AVX512 inline __m512 decode_lanes(const DecLanes<BITS>& d, const uint8_t* p) {
   uint64_t w;
   std::memcpy(&w, p, 8);
   const __m512i words = _mm512_set1_epi64(static_cast<long long>(w));
   return _mm512_permutexvar_ps(_mm512_srlv_epi32(words, d.shift), d.values);
 }
 
-template <int R>
-VORPEL_AVX512 void rows_group4(const View& v, const Dec4& d, const float* x, uint64_t r0, float* y) {
+template <int BITS, int R>
+VORPEL_AVX512 void rows_group_lanes(const View& v, const DecLanes<BITS>& d, const float* x, uint64_t r0,
+                                    float* y) {
   const uint8_t* row[R];
   const float* s[R];
   __m512 acc[R];
@@ -97,19 +104,20 @@ VORPEL_AVX512 void rows_group4(const View& v, const Dec4& d, const float* x, uin
     for (int r = 0; r < R; ++r) part[r] = _mm512_setzero_ps();
     for (uint64_t j = blk * b; j < (blk + 1) * b; j += 16) {
       const __m512 xv = _mm512_permutexvar_ps(d.order, _mm512_loadu_ps(x + j));
-      const uint64_t off = j / 2;
-      for (int r = 0; r < R; ++r) part[r] = _mm512_fmadd_ps(decode4_lanes(d, row[r] + off), xv, part[r]);
+      const uint64_t off = j * BITS / 8;
+      for (int r = 0; r < R; ++r) part[r] = _mm512_fmadd_ps(decode_lanes<BITS>(d, row[r] + off), xv, part[r]);
     }
     for (int r = 0; r < R; ++r) acc[r] = _mm512_fmadd_ps(part[r], _mm512_set1_ps(s[r][blk]), acc[r]);
   }
   for (int r = 0; r < R; ++r) y[r] = _mm512_reduce_add_ps(acc[r]);
 }
 
-VORPEL_AVX512 void rows_bits4(const View& v, const float* x, uint64_t first, uint64_t count, float* y) {
-  const Dec4 d = make_dec4(v);
+template <int BITS>
+VORPEL_AVX512 void rows_bits_lanes(const View& v, const float* x, uint64_t first, uint64_t count, float* y) {
+  const DecLanes<BITS> d = make_dec_lanes<BITS>(v);
   uint64_t i = 0;
-  for (; i + 4 <= count; i += 4) rows_group4<4>(v, d, x, first + i, y + i);
-  for (; i < count; ++i) rows_group4<1>(v, d, x, first + i, y + i);
+  for (; i + 4 <= count; i += 4) rows_group_lanes<BITS, 4>(v, d, x, first + i, y + i);
+  for (; i < count; ++i) rows_group_lanes<BITS, 1>(v, d, x, first + i, y + i);
 }
 
 template <int BITS, int R>
@@ -182,8 +190,8 @@ VORPEL_AVX512 void rows_avx512(const View& v, const float* x_rot, uint64_t first
   if (v.b < 16) return rows_avx2(v, x_rot, first, count, y);
   switch (v.bits) {
     case 2: rows_bits<2>(v, x_rot, first, count, y); break;
-    case 3: rows_bits<3>(v, x_rot, first, count, y); break;
-    default: rows_bits4(v, x_rot, first, count, y); break;
+    case 3: rows_avx2(v, x_rot, first, count, y); break;
+    default: rows_bits_lanes<4>(v, x_rot, first, count, y); break;
   }
 }
 
