@@ -23,8 +23,8 @@ import numpy as np
 import pytest
 
 from reference.v2 import V2Reference
-from vorpel_writer.v2 import (V2Geometry, demo_tokenizer_blob, random_v2_container,
-                              random_v2_weights, write_v2)
+from vorpel_writer.v2 import (V2Geometry, demo_tokenizer_blob, demo_tokenizer_pieces,
+                              random_v2_container, random_v2_weights, write_v2)
 
 GAP_TOL = 2e-3
 HEAD_TOL = 2e-3
@@ -455,3 +455,68 @@ def test_missing_heads_give_absent_results(cli, tmp_path):
     assert s["contrastive"] is None and s["contrastive_dim"] == 0 and s["confidence"] is not None
     assert score(cli, p2, "--retrieve", "q", "--descriptions-file", str(tmp_path / "d.txt"))[
         "retrieve"] == []
+
+
+# ---------------------------------------------------------------- constrained decoding
+
+def markov_container(successors, vocab=1000):
+    """A model whose next token depends only on the current one: with a
+    window of one position each token attends to itself, so the attention
+    path applies v_proj (a map between one-hot embedding codes) and nothing
+    else carries state (MLP off, one lane, no engram). successors maps a
+    token to {next token: weight}; the heaviest weight wins."""
+    tokens = sorted(set(successors) | {t for nxt in successors.values() for t in nxt})
+    d = 16
+    assert len(tokens) <= d
+    code = {t: i for i, t in enumerate(tokens)}
+    g = V2Geometry(vocab=vocab, d_model=d, num_heads=2, num_kv_heads=2, num_layers=1,
+                   head_dim=8, max_seq_len=512, mhc_lanes=1, kv_window=1,
+                   engram_sites=[], orders=[])
+    w = random_v2_weights(g, seed=9)
+    emb = np.zeros((vocab, d), dtype=np.float32)
+    for t, i in code.items():
+        emb[t, i] = 1.0
+    w.embedding = emb
+    m = np.zeros((d, d), dtype=np.float32)
+    for t, nxt in successors.items():
+        for u, weight in nxt.items():
+            m[code[u], code[t]] = weight
+    layer = w.layers[0]
+    layer["v_proj"] = m
+    layer["gate_proj"] = np.zeros((d, d), dtype=np.float32)  # sigmoid(0): a uniform 0.5
+    layer["out_proj"] = np.eye(d, dtype=np.float32)
+    layer["post_norm"] = np.full(d, 9.0, dtype=np.float32)  # the mapped code dominates
+    layer["attn_gate"] = np.array([10.0], dtype=np.float32)
+    layer["d3"] = np.zeros_like(layer["d3"])
+    w.mhc["mhc_a_post"] = np.zeros_like(w.mhc["mhc_a_post"])
+    w.mhc["mhc_b_post"] = np.full_like(w.mhc["mhc_b_post"], 10.0)
+    w.final_norm = np.zeros_like(w.final_norm)
+    return write_v2(g, w, bits=4, block=16, tokenizer_blob=demo_tokenizer_blob(vocab))
+
+
+def test_constraint_arms_at_the_tool_call_marker(cli, tmp_path):
+    p = {t: i for i, (t, _, _) in enumerate(demo_tokenizer_pieces(1000))}
+    brace, name, colon, quote, the, get = p['{"'], p["name"], p['":'], p['"'], p["the"], p["get"]
+    tools = '[{"name":"get_weather"},{"name":"get_time"}]'
+    probe = write(tmp_path, "probe.trov", markov_container({TOOL_CALL_OPEN: {brace: 1.0}}))
+    last = tokenize(cli, probe, chat_prompt("hi", tools))[-1]
+    chain = {last: {TOOL_CALL_OPEN: 1.0}, TOOL_CALL_OPEN: {brace: 1.0}, brace: {name: 1.0},
+             name: {colon: 1.0}, colon: {quote: 1.0},
+             # After `{"name":"` the model prefers "the", with "get" second.
+             quote: {the: 1.0, get: 0.5}}
+    path = write(tmp_path, "markov.trov", markov_container(chain))
+    head = [TOOL_CALL_OPEN, brace, name, colon, quote]
+    free, _ = run(cli, path, "hi", tools, max_new_tokens=7)
+    assert free["token_ids"][:6] == head + [the]
+    assert free["text"].startswith('<tool_call>{"name":"the')
+    forced, _ = run(cli, path, "hi", tools, max_new_tokens=7, constrain=True)
+    assert forced["token_ids"][:6] == head + [get]
+    # With tools that yield no names the constraint is off altogether.
+    loose, _ = run(cli, path, "hi", '[{"name": "get_weather"}]', max_new_tokens=7, constrain=True)
+    assert loose["token_ids"][:6] == head + [the]
+    # The same text without the marker token is never constrained.
+    del chain[TOOL_CALL_OPEN]
+    chain[last] = {brace: 1.0}
+    bare = write(tmp_path, "bare.trov", markov_container(chain))
+    unarmed, _ = run(cli, bare, "hi", tools, max_new_tokens=6, constrain=True)
+    assert unarmed["token_ids"][:5] == head[1:] + [the]
