@@ -198,6 +198,17 @@ void BM_StreamRead(benchmark::State& state) {
   set_counters(state, 0.0, static_cast<double>(n * sizeof(float)));
 }
 
+// One parallel_for of thread_count() empty chunks: the pool's round trip.
+void BM_PoolRoundTrip(benchmark::State& state) {
+  const size_t t = vorpel::pool::thread_count();
+  std::vector<int> hit(t);
+  for (auto _ : state) {
+    vorpel::pool::parallel_for(t, [&](size_t c) { hit[c] = 1; });
+    benchmark::DoNotOptimize(hit.data());
+  }
+  state.counters["threads"] = static_cast<double>(t);
+}
+
 void CqArgs(benchmark::internal::Benchmark* b) {
   b->ArgNames({"shape", "code", "dram"});
   for (int s = 0; s < 4; ++s)
@@ -219,6 +230,7 @@ BENCHMARK(BM_CqMatvecLevel)
     ->UseRealTime();
 BENCHMARK(BM_CqBatch128)->Apply(BatchArgs)->MinTime(0.2)->UseRealTime();
 BENCHMARK(BM_F32Matvec)->ArgNames({"shape", "dram"})->ArgsProduct({{0, 1, 2, 3}, {0, 1}})->MinTime(0.2)->UseRealTime();
+BENCHMARK(BM_PoolRoundTrip)->MinTime(0.2)->UseRealTime();
 BENCHMARK(BM_StreamRead)->MinTime(0.5)->UseRealTime();
 
 }  // namespace

@@ -55,7 +55,8 @@ thread_local bool t_inside_chunk = false;
 
 class Pool {
  public:
-  explicit Pool(size_t workers) {
+  // Spinning only pays when every worker has a CPU of its own.
+  Pool(size_t workers, bool spin) : spin_time_(spin ? kSpinTime : std::chrono::microseconds(0)) {
     threads_.reserve(workers);
     for (size_t i = 0; i < workers; ++i) {
       try {
@@ -90,7 +91,7 @@ class Pool {
       open_ = false;  // no worker joins after this
     }
     // Every chunk is claimed now; wait for the workers that hold one.
-    const auto spin_until = std::chrono::steady_clock::now() + kSpinTime;
+    const auto spin_until = std::chrono::steady_clock::now() + spin_time_;
     while (busy_.load(std::memory_order_acquire) != 0 && std::chrono::steady_clock::now() < spin_until)
       VORPEL_SPIN_PAUSE();
     if (busy_.load(std::memory_order_acquire) != 0) {
@@ -128,7 +129,7 @@ class Pool {
     t_inside_chunk = true;  // anything a chunk submits runs serially
     uint64_t seen = 0;
     for (;;) {
-      const auto spin_until = std::chrono::steady_clock::now() + kSpinTime;
+      const auto spin_until = std::chrono::steady_clock::now() + spin_time_;
       unsigned spins = 0;
       while (generation_.load(std::memory_order_acquire) == seen) {
         VORPEL_SPIN_PAUSE();
@@ -149,6 +150,7 @@ class Pool {
     }
   }
 
+  const std::chrono::microseconds spin_time_;
   std::mutex submit_mutex_;
   std::mutex mutex_;
   std::condition_variable wake_, done_;
@@ -165,7 +167,8 @@ class Pool {
 // Created on first use and deliberately never destroyed: idle workers blocked
 // on its condition variable must not see it torn down during static destruction.
 Pool* global_pool() {
-  static Pool* pool = new Pool(std::min(thread_count() - 1, kMaxWorkers));
+  static Pool* pool =
+      new Pool(std::min(thread_count() - 1, kMaxWorkers), thread_count() <= affinity_cpu_count());
   return pool;
 }
 
