@@ -514,6 +514,13 @@ def test_constraint_arms_at_the_tool_call_marker(cli, tmp_path):
     # With tools that yield no names the constraint is off altogether.
     loose, _ = run(cli, path, "hi", '[{"name": "get_weather"}]', max_new_tokens=7, constrain=True)
     assert loose["token_ids"][:6] == head + [the]
+    # "</tool_call>" right after the opening marker disarms it again.
+    closed = dict(chain)
+    closed[TOOL_CALL_OPEN] = {TOOL_CALL_OPEN + 1: 1.0}
+    closed[TOOL_CALL_OPEN + 1] = {brace: 1.0}
+    path = write(tmp_path, "closed.trov", markov_container(closed))
+    disarmed, _ = run(cli, path, "hi", tools, max_new_tokens=7, constrain=True)
+    assert disarmed["token_ids"][:7] == [TOOL_CALL_OPEN, TOOL_CALL_OPEN + 1] + head[1:] + [the]
     # The same text without the marker token is never constrained.
     del chain[TOOL_CALL_OPEN]
     chain[last] = {brace: 1.0}
