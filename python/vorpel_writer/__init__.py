@@ -25,7 +25,6 @@ from .trov import (DTYPE_BYTES, DTYPE_CQ, DTYPE_F16, DTYPE_F32, HEADER_FIELDS, T
 from .tokenizer import (KIND_BYTE, KIND_CONTROL, KIND_NORMAL, KIND_UNKNOWN, KIND_USER_DEFINED,
                         Piece, build_tokenizer_blob, byte_pieces, from_sentencepiece)
 from . import trov_read
-from . import v2
 
 __all__ = [
     "CqBlob", "DEFAULT_CODEBOOK", "TERNARY_CODE", "bits_code_of", "codebook_for", "cq_sizes",
@@ -34,3 +33,15 @@ __all__ = [
     "Piece", "KIND_NORMAL", "KIND_CONTROL", "KIND_UNKNOWN", "KIND_USER_DEFINED", "KIND_BYTE",
     "build_tokenizer_blob", "byte_pieces", "from_sentencepiece",
 ]
+
+
+def __getattr__(name):
+    # The second-generation builder loads on first use, so that
+    # `python -m vorpel_writer.v2` does not import the module twice.
+    import importlib
+    v2 = importlib.import_module(".v2", __name__)
+    if name == "v2":
+        return v2
+    if name in v2.__all__:
+        return getattr(v2, name)
+    raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
