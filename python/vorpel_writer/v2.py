@@ -119,8 +119,9 @@ def random_v2_weights(geom: V2Geometry, seed: int = 0, heads=()) -> V2Weights:
         return normal((n,), 0.1)
 
     qd, kvd = g.num_heads * g.head_dim, g.num_kv_heads * g.head_dim
-    # Logits are embedding rows dotted with a unit-RMS vector: std 2/sqrt(d) gives logits near 2.
-    embedding = normal((g.vocab, d), 2.0 / np.sqrt(d))
+    # Logits are embedding rows dotted with a unit-RMS vector (norm sqrt(d)), so row norms
+    # of 1 give logits of std ~1 and at most sqrt(d) when the read-out meets its own token.
+    embedding = normal((g.vocab, d), 1.0 / np.sqrt(d))
     layers = []
     for _ in range(nl):
         layers.append({
