@@ -138,7 +138,7 @@ TEST(V2Attention, MatchesPlainLoopOverTheWindow) {
   Geo g;  // 4 query heads over 2 kv heads, head_dim 6
   const V2Model m = load(g, 4);
   const uint64_t hd = g.head_dim, kvd = g.num_kv_heads * hd, qd = g.num_heads * hd;
-  for (auto [capacity, window, p] : {std::tuple{6u, 4u, 10u}, {4u, 4u, 10u}, {16u, 0u, 0u}, {16u, 0u, 9u}, {5u, 5u, 3u}}) {
+  for (auto [capacity, window, p] : {std::tuple{6u, 4u, 10u}, {4u, 4u, 10u}, {16u, 0u, 0u}, {16u, 0u, 9u}, {5u, 5u, 3u}, {3u, 0u, 7u}, {7u, 0u, 40u}}) {
     const uint32_t seed = capacity * 100 + window * 10 + p;
     std::mt19937 rng(seed);
     std::vector<float> kc = randn(capacity * kvd, 1.0f, rng), vc = randn(capacity * kvd, 1.0f, rng);
@@ -148,7 +148,7 @@ TEST(V2Attention, MatchesPlainLoopOverTheWindow) {
     for (uint64_t sl = 0; sl < capacity; ++sl)
       if (!used[sl])
         for (uint64_t i = 0; i < kvd; ++i) vc[sl * kvd + i] = 1e6f;
-    std::vector<float> q = randn(qd, 1.0f, rng), o(qd), scores(capacity);
+    std::vector<float> q = randn(qd, 1.0f, rng), o(qd), scores(n);
     vorpel::v2::parts::attend(m, kc.data(), vc.data(), capacity, window, p, q.data(), o.data(), 0, g.num_heads,
                               scores.data());
     std::vector<float> want(qd, 0.0f);
@@ -365,4 +365,20 @@ TEST(V2State, ResetGivesAFreshSequence) {
     ASSERT_TRUE(vorpel::v2::step(m, reused, t, b));
   }
   EXPECT_EQ(a, b);
+}
+
+// A state whose ring is narrower than its window (here: no window at all)
+// reads every attended position modulo the capacity; prefill must agree.
+TEST(V2Prefill, RingNarrowerThanTheWindow) {
+  Geo g;
+  g.sites = {0};
+  const V2Model m = load(g, 22);
+  const auto tokens = random_tokens(20, g.vocab, 6);
+  for (auto [capacity, window] : {std::pair{5u, 0u}, {3u, 7u}}) {
+    V2State a(m, capacity, window), b(m, capacity, window);
+    std::vector<float> want(g.vocab), got(g.vocab);
+    for (uint32_t t : tokens) ASSERT_TRUE(vorpel::v2::step(m, a, t, want));
+    ASSERT_TRUE(vorpel::v2::prefill(m, b, tokens, std::span<float>(got)));
+    expect_close(got, want, 1e-4f, "capacity " + std::to_string(capacity) + " window " + std::to_string(window));
+  }
 }

@@ -118,7 +118,7 @@ void layer_step(const V2Model& m, V2State& s, uint64_t l, uint64_t p) {
         const uint64_t h0 = c * per, h1 = std::min(H, h0 + per);
         if (h0 < h1)
           parts::attend(m, kc, vc, s.capacity_, s.window_, p, s.q_.data(), s.o_.data(), h0, h1,
-                        s.scores_.data() + h0 * s.slots_);
+                        s.scores_.data() + h0 * s.score_span_);
       });
     } else {
       parts::attend(m, kc, vc, s.capacity_, s.window_, p, s.q_.data(), s.o_.data(), 0, H, s.scores_.data());

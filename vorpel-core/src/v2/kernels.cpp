@@ -63,9 +63,106 @@ __attribute__((target("avx2,fma"))) void axpy_avx2(float* y, float a, const floa
   for (; i < n; ++i) y[i] += a * x[i];
 }
 
+void scores_portable(const float* q, const float* k, uint64_t stride, uint64_t n, uint64_t hd, float scale,
+                     float* scores) {
+  for (uint64_t i = 0; i < n; ++i) scores[i] = dot_portable(q, k + i * stride, hd) / scale;
+}
+
+// Four rows at a time so that four independent FMA chains hide the latency.
+__attribute__((target("avx2,fma"))) void scores_avx2(const float* q, const float* k, uint64_t stride, uint64_t n,
+                                                     uint64_t hd, float scale, float* scores) {
+  const uint64_t hv = hd / 8 * 8;
+  auto hsum = [](__m256 v) __attribute__((target("avx2,fma"))) {
+    __m128 h = _mm_add_ps(_mm256_castps256_ps128(v), _mm256_extractf128_ps(v, 1));
+    h = _mm_add_ps(h, _mm_movehl_ps(h, h));
+    h = _mm_add_ss(h, _mm_shuffle_ps(h, h, 1));
+    return _mm_cvtss_f32(h);
+  };
+  uint64_t i = 0;
+  for (; i + 4 <= n; i += 4) {
+    const float* r0 = k + i * stride;
+    const float* r1 = r0 + stride;
+    const float* r2 = r1 + stride;
+    const float* r3 = r2 + stride;
+    __m256 a0 = _mm256_setzero_ps(), a1 = _mm256_setzero_ps(), a2 = _mm256_setzero_ps(), a3 = _mm256_setzero_ps();
+    for (uint64_t c = 0; c < hv; c += 8) {
+      const __m256 qv = _mm256_loadu_ps(q + c);
+      a0 = _mm256_fmadd_ps(_mm256_loadu_ps(r0 + c), qv, a0);
+      a1 = _mm256_fmadd_ps(_mm256_loadu_ps(r1 + c), qv, a1);
+      a2 = _mm256_fmadd_ps(_mm256_loadu_ps(r2 + c), qv, a2);
+      a3 = _mm256_fmadd_ps(_mm256_loadu_ps(r3 + c), qv, a3);
+    }
+    float s0 = hsum(a0), s1 = hsum(a1), s2 = hsum(a2), s3 = hsum(a3);
+    for (uint64_t c = hv; c < hd; ++c) {
+      s0 += q[c] * r0[c];
+      s1 += q[c] * r1[c];
+      s2 += q[c] * r2[c];
+      s3 += q[c] * r3[c];
+    }
+    scores[i] = s0 / scale;
+    scores[i + 1] = s1 / scale;
+    scores[i + 2] = s2 / scale;
+    scores[i + 3] = s3 / scale;
+  }
+  for (; i < n; ++i) scores[i] = dot_avx2(q, k + i * stride, hd) / scale;
+}
+
+void accumulate_portable(const float* w, const float* v, uint64_t stride, uint64_t n, uint64_t hd, float* out) {
+  for (uint64_t i = 0; i < n; ++i) axpy_portable(out, w[i], v + i * stride, hd);
+}
+
+// Columns in slices of 32 held in four registers across all rows.
+__attribute__((target("avx2,fma"))) void accumulate_avx2(const float* w, const float* v, uint64_t stride, uint64_t n,
+                                                         uint64_t hd, float* out) {
+  uint64_t c = 0;
+  for (; c + 32 <= hd; c += 32) {
+    __m256 a0 = _mm256_loadu_ps(out + c), a1 = _mm256_loadu_ps(out + c + 8);
+    __m256 a2 = _mm256_loadu_ps(out + c + 16), a3 = _mm256_loadu_ps(out + c + 24);
+    for (uint64_t i = 0; i < n; ++i) {
+      const __m256 wi = _mm256_set1_ps(w[i]);
+      const float* r = v + i * stride + c;
+      a0 = _mm256_fmadd_ps(wi, _mm256_loadu_ps(r), a0);
+      a1 = _mm256_fmadd_ps(wi, _mm256_loadu_ps(r + 8), a1);
+      a2 = _mm256_fmadd_ps(wi, _mm256_loadu_ps(r + 16), a2);
+      a3 = _mm256_fmadd_ps(wi, _mm256_loadu_ps(r + 24), a3);
+    }
+    _mm256_storeu_ps(out + c, a0);
+    _mm256_storeu_ps(out + c + 8, a1);
+    _mm256_storeu_ps(out + c + 16, a2);
+    _mm256_storeu_ps(out + c + 24, a3);
+  }
+  for (; c + 8 <= hd; c += 8) {
+    __m256 a = _mm256_loadu_ps(out + c);
+    for (uint64_t i = 0; i < n; ++i) a = _mm256_fmadd_ps(_mm256_set1_ps(w[i]), _mm256_loadu_ps(v + i * stride + c), a);
+    _mm256_storeu_ps(out + c, a);
+  }
+  for (; c < hd; ++c) {
+    float a = out[c];
+    for (uint64_t i = 0; i < n; ++i) a += w[i] * v[i * stride + c];
+    out[c] = a;
+  }
+}
+
 bool use_avx2() { return cpu::active_level() != cpu::SimdLevel::Portable && cpu::has_avx2(); }
 
 }  // namespace
+
+void attention_scores(const float* q, const float* k, uint64_t stride, uint64_t n, uint64_t hd, float scale,
+                      float* scores) {
+  static const bool avx2 = use_avx2();
+  if (avx2)
+    scores_avx2(q, k, stride, n, hd, scale, scores);
+  else
+    scores_portable(q, k, stride, n, hd, scale, scores);
+}
+
+void attention_accumulate(const float* w, const float* v, uint64_t stride, uint64_t n, uint64_t hd, float* out) {
+  static const bool avx2 = use_avx2();
+  if (avx2)
+    accumulate_avx2(w, v, stride, n, hd, out);
+  else
+    accumulate_portable(w, v, stride, n, hd, out);
+}
 
 float rms_scale(std::span<const float> v) {
   const float n = static_cast<float>(v.size());

@@ -92,19 +92,25 @@ void attend(const V2Model& m, const float* kc, const float* vc, uint64_t capacit
   const uint64_t hd = g.head_dim, kvd = g.kv_dim(), group = g.num_heads / g.num_kv_heads;
   const uint64_t n = attended(window, p), first = p + 1 - n;
   const float scale = std::sqrt(static_cast<float>(hd));
+  // Positions F..p are consecutive slots of the ring; split them into
+  // contiguous runs (more than two only when the window exceeds the capacity).
   for (uint64_t h = h0; h < h1; ++h) {
     const uint64_t kvh = h / group;
     const float* qh = q + h * hd;
-    for (uint64_t i = 0; i < n; ++i) {
-      const uint64_t slot = (first + i) % capacity;
-      scores[i] = dot(qh, kc + slot * kvd + kvh * hd, hd) / scale;
+    const float* kh = kc + kvh * hd;
+    const float* vh = vc + kvh * hd;
+    for (uint64_t done = 0, slot = first % capacity; done < n; slot = 0) {
+      const uint64_t len = std::min(n - done, capacity - slot);
+      attention_scores(qh, kh + slot * kvd, kvd, len, hd, scale, scores + done);
+      done += len;
     }
     softmax_uniform_fallback({scores, n});
     float* oh = o + h * hd;
     std::memset(oh, 0, hd * sizeof(float));
-    for (uint64_t i = 0; i < n; ++i) {
-      const uint64_t slot = (first + i) % capacity;
-      axpy(oh, scores[i], vc + slot * kvd + kvh * hd, hd);
+    for (uint64_t done = 0, slot = first % capacity; done < n; slot = 0) {
+      const uint64_t len = std::min(n - done, capacity - slot);
+      attention_accumulate(scores + done, vh + slot * kvd, kvd, len, hd, oh);
+      done += len;
     }
   }
 }

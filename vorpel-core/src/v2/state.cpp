@@ -95,7 +95,14 @@ void V2State::ensure_positions(uint64_t end) {
     for (auto& c : k_cache_) c.resize(slots * kv_dim_, 0.0f);
     for (auto& c : v_cache_) c.resize(slots * kv_dim_, 0.0f);
     slots_ = slots;
-    scores_.resize(num_heads_ * slots_);
+  }
+  // Scores of every head over the widest window a position below `end` attends
+  // (this can pass the slot count when the window is wider than the ring).
+  const uint64_t widest = window_ != 0 ? std::min(window_, end) : end;
+  const uint64_t span = grown(score_span_, widest, std::max(widest, max_seq_len_));
+  if (span > score_span_) {
+    scores_.resize(num_heads_ * span);
+    score_span_ = span;
   }
   if (!rings_.empty()) {
     const uint64_t rs = grown(ring_slots_, std::min(end, ring_len_), ring_len_);

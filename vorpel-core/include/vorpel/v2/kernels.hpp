@@ -25,6 +25,12 @@ float dot(const float* a, const float* b, uint64_t n);
 // y[i] += a * x[i]
 void axpy(float* y, float a, const float* x, uint64_t n);
 
+// Attention over n cache rows of one head (rows `stride` floats apart):
+// scores[i] = (q . k_i) / scale, and out += sum_i w[i] * v_i. AVX2 when present.
+void attention_scores(const float* q, const float* k, uint64_t stride, uint64_t n, uint64_t hd, float scale,
+                      float* scores);
+void attention_accumulate(const float* w, const float* v, uint64_t stride, uint64_t n, uint64_t hd, float* out);
+
 // Turns scores into attention weights in place: exp(s - max) / sum, with every
 // weight 1/n when the max is -inf or the sum is 0 (non-finite scores never raise).
 void softmax_uniform_fallback(std::span<float> s);

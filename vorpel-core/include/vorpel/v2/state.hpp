@@ -70,7 +70,8 @@ class V2State {
   // Scratch of one step.
   std::vector<float> emb_, u_, x_pre_, x_, h_, q_, k_, v_, gt_, o_, a_, h1_, m_, hada_, delta_, old_lanes_;
   std::vector<float> z_pre_, z_post_, r_;  // (L), (L), (L*L)
-  std::vector<float> scores_;              // (num_heads, slots)
+  std::vector<float> scores_;              // (num_heads, score_span_)
+  uint64_t score_span_ = 0;
   std::vector<float> fetch_, row_;         // engram fetch (d_model) and one decoded table row (sub_dim)
   std::vector<float> y_;                   // read-out (d_model)
   RotatedInput rot_h_, rot_u_, rot_f_, rot_o_, rot_y_;
