@@ -395,3 +395,18 @@ def test_engine_heads_equal_training_heads(sp_setup, vorpel_cli):
                                                    + ex.completion)], enc.pad)
         want = 1.0 / (1.0 + math.exp(-float(confidence[0][0])))
         assert abs(got - want) <= ENGINE_TOL, f"confidence_for {ex.query!r}: {got} vs {want}"
+
+
+def test_checkpoint_export_writes_the_same_container(sp_setup, tmp_path):
+    # The command-line export (checkpoint file -> container) must equal the in-memory path.
+    import dataclasses
+    _, model_file, enc, _, _ = sp_setup
+    heads = [(1, 2, 6), (2, 2, 1)]
+    m = perturbed_model(geometry(vocab=enc.sp.get_piece_size(), max_seq_len=1024), heads, 4)
+    ck = tmp_path / "checkpoint.pt"
+    torch.save({"geometry": dataclasses.asdict(m.geom), "heads": heads, "state": m.state_dict(),
+                "tokenizer": model_file}, ck)
+    out = tmp_path / "out.trov"
+    data = export.export(ck, out, bits=4)
+    assert out.read_bytes() == data
+    assert data == export_bytes(m, export.tokenizer_blob(model_file))
