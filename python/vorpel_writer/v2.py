@@ -404,11 +404,13 @@ def random_v2_geometry(rng: np.random.Generator, lanes=None, engram=None, kv_win
 
 def random_v2_container(seed: int, lanes=None, engram=None, kv_window=None, bits=None,
                         heads=None, tokenizer=None, float_dtype=None, vocab=None,
-                        max_seq_len=None) -> RandomV2:
+                        max_seq_len=None, overrides=None) -> RandomV2:
     """A random small model in a container. Each keyword pins one feature:
     lanes (1..4), engram (bool), kv_window (int), bits (2/3/4/"ternary" for all
     CQ tensors), heads (bool or a list of (kind, probes, out_dim)), tokenizer
-    (bool), float_dtype ("f32"/"f16"), vocab, max_seq_len."""
+    (bool), float_dtype ("f32"/"f16"), vocab, max_seq_len. overrides: geometry
+    fields set after the random choice (for fields nothing else derives from,
+    such as conv_taps, tap_stride, table_rows, rope_theta)."""
     rng = np.random.default_rng(seed)
     if tokenizer is None:
         tokenizer = _tokenizer_available() and rng.random() < 0.5
@@ -416,6 +418,10 @@ def random_v2_container(seed: int, lanes=None, engram=None, kv_window=None, bits
         vocab = int(rng.integers(300, 360)) if tokenizer else int(rng.integers(20, 300))
     g = random_v2_geometry(rng, lanes=lanes, engram=engram, kv_window=kv_window, vocab=vocab,
                            max_seq_len=max_seq_len)
+    for k, v in (overrides or {}).items():
+        if not hasattr(g, k):
+            raise ValueError(f"unknown geometry field {k!r}")
+        setattr(g, k, v)
     if heads is None:
         heads = rng.random() < 0.5
     if heads is True:

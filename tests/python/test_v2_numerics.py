@@ -18,7 +18,7 @@ import numpy as np
 import pytest
 
 from reference.v2 import V2Reference
-from vorpel_writer.v2 import random_v2_container
+from vorpel_writer.v2 import BOS_ID, random_v2_container
 
 REL_TOL = 1e-4
 
@@ -70,6 +70,9 @@ CASES = [
     (8, dict(), 140),
     (9, dict(), 90),
     (10, dict(engram=True, kv_window=512, max_seq_len=300), 300),
+    # Degenerate engram rings: no taps at all, or every tap on the current slot.
+    (11, dict(engram=True, overrides=dict(conv_taps=0)), 50),
+    (12, dict(engram=True, overrides=dict(tap_stride=0, table_rows=1)), 60),
 ]
 
 
@@ -127,10 +130,11 @@ HEAD_TEXTS = ["", "get the weather in Paris", "hello world " * 12,
               'call {"name": "send_email"} now \u00e9\u4e2d']
 
 
-@pytest.mark.parametrize("seed", [31, 32, 33])
-def test_head_scores_match_reference(vorpel_cli, seed):
+@pytest.mark.parametrize("seed,features", [(31, {}), (32, dict(engram=True, lanes=4)),
+                                           (33, dict(max_seq_len=40))])  # texts cut at 40
+def test_head_scores_match_reference(vorpel_cli, seed, features):
     _needs(vorpel_cli, "score", "tokenize")
-    model = random_v2_container(seed, heads=[(2, 2, 1), (1, 3, 7)], tokenizer=True)
+    model = random_v2_container(seed, heads=[(2, 2, 1), (1, 3, 7)], tokenizer=True, **features)
     ref = V2Reference.from_bytes(model.data)
     with tempfile.TemporaryDirectory() as tmp:
         path = os.path.join(tmp, "model.trov")
@@ -138,7 +142,7 @@ def test_head_scores_match_reference(vorpel_cli, seed):
             f.write(model.data)
         for text in HEAD_TEXTS:
             what = f"seed {seed} text {text!r}"
-            ids = [1] + _encode(vorpel_cli, path, text, tmp)
+            ids = [BOS_ID] + _encode(vorpel_cli, path, text, tmp)
             got = _cli_json(vorpel_cli, "score", path, "--text", text)
             conf = ref.pool_head(ids, 2)
             emb = ref.pool_head(ids, 1)
@@ -164,7 +168,7 @@ def test_generation_matches_reference(vorpel_cli, seed, features, max_new, tempe
                                       sample_seed):
     _needs(vorpel_cli, "run", "prompt", "tokenize")
     from reference.v2 import generate
-    from vorpel_writer.v2 import BOS_ID, EOS_ID, demo_tokenizer_pieces
+    from vorpel_writer.v2 import EOS_ID, demo_tokenizer_pieces
 
     model = random_v2_container(seed, tokenizer=True, **features)
     ref = V2Reference.from_bytes(model.data)
