@@ -188,6 +188,24 @@ TEST(V2Kernels, SoftmaxFallbacksAndSinkhorn) {
   EXPECT_NEAR(c[0], 0.25f, 1e-7f);
   EXPECT_NEAR(c[1], 0.75f, 1e-7f);
 
+  // Against double precision across the vector/tail boundaries.
+  for (size_t n : {1u, 7u, 15u, 16u, 17u, 33u, 255u, 257u}) {
+    std::mt19937 rng(static_cast<uint32_t>(n));
+    std::vector<float> sc = randn(n, 30.0f, rng);
+    double mx = -1e300, sum = 0;
+    for (float x : sc) mx = std::max(mx, double(x));
+    std::vector<double> ref(n), arg(n);
+    for (size_t i = 0; i < n; ++i) sum += (ref[i] = std::exp(arg[i] = double(sc[i]) - mx));
+    vorpel::v2::softmax_uniform_fallback(sc);
+    // f32 exp of a rounded argument: relative error grows with |argument|.
+    for (size_t i = 0; i < n; ++i)
+      EXPECT_NEAR(sc[i], ref[i] / sum, (std::abs(arg[i]) + 8) * 2.4e-7 * (ref[i] / sum) + 1e-37) << n << " " << i;
+  }
+  std::vector<float> mixed(20, 1.0f);
+  mixed[3] = nan;  // a NaN score poisons the sum, as plain exp would
+  vorpel::v2::softmax_uniform_fallback(mixed);
+  EXPECT_TRUE(std::isnan(mixed[0]));
+
   const float v[] = {nan, 1.0f, 0.0f};
   EXPECT_TRUE(std::isnan(vorpel::v2::log_sum_exp(v, 3, 1)));  // NaN is skipped for the max only
   const float w[] = {-inf, -inf};

@@ -143,6 +143,42 @@ __attribute__((target("avx2,fma"))) void accumulate_avx2(const float* w, const f
   }
 }
 
+// exp on 8 lanes: Cody-Waite range reduction by ln 2 and a degree-5 polynomial
+// (within 2 ulp of expf for finite inputs; callers route non-finite ones elsewhere).
+__attribute__((target("avx2,fma"))) inline __m256 exp8(__m256 x) {
+  x = _mm256_min_ps(_mm256_max_ps(x, _mm256_set1_ps(-87.0f)), _mm256_set1_ps(88.3762626647949f));
+  __m256 fx = _mm256_floor_ps(_mm256_fmadd_ps(x, _mm256_set1_ps(1.44269504088896341f), _mm256_set1_ps(0.5f)));
+  x = _mm256_fnmadd_ps(fx, _mm256_set1_ps(0.693359375f), x);
+  x = _mm256_fnmadd_ps(fx, _mm256_set1_ps(-2.12194440e-4f), x);
+  __m256 y = _mm256_set1_ps(1.9875691500e-4f);
+  y = _mm256_fmadd_ps(y, x, _mm256_set1_ps(1.3981999507e-3f));
+  y = _mm256_fmadd_ps(y, x, _mm256_set1_ps(8.3334519073e-3f));
+  y = _mm256_fmadd_ps(y, x, _mm256_set1_ps(4.1665795894e-2f));
+  y = _mm256_fmadd_ps(y, x, _mm256_set1_ps(1.6666665459e-1f));
+  y = _mm256_fmadd_ps(y, x, _mm256_set1_ps(5.0000001201e-1f));
+  y = _mm256_fmadd_ps(y, _mm256_mul_ps(x, x), _mm256_add_ps(x, _mm256_set1_ps(1.0f)));
+  const __m256i n = _mm256_slli_epi32(_mm256_add_epi32(_mm256_cvtps_epi32(fx), _mm256_set1_epi32(127)), 23);
+  return _mm256_mul_ps(y, _mm256_castsi256_ps(n));
+}
+
+// Softmax of finite scores (max m already known): returns the sum of exp(s - m).
+__attribute__((target("avx2,fma"))) float exp_shift_sum_avx2(float* s, uint64_t n, float m) {
+  const __m256 vm = _mm256_set1_ps(m);
+  __m256 acc = _mm256_setzero_ps();
+  uint64_t i = 0;
+  for (; i + 8 <= n; i += 8) {
+    const __m256 e = exp8(_mm256_sub_ps(_mm256_loadu_ps(s + i), vm));
+    _mm256_storeu_ps(s + i, e);
+    acc = _mm256_add_ps(acc, e);
+  }
+  __m128 h = _mm_add_ps(_mm256_castps256_ps128(acc), _mm256_extractf128_ps(acc, 1));
+  h = _mm_add_ps(h, _mm_movehl_ps(h, h));
+  h = _mm_add_ss(h, _mm_shuffle_ps(h, h, 1));
+  float sum = _mm_cvtss_f32(h);
+  for (; i < n; ++i) sum += (s[i] = std::exp(s[i] - m));
+  return sum;
+}
+
 bool use_avx2() { return cpu::active_level() != cpu::SimdLevel::Portable && cpu::has_avx2(); }
 
 }  // namespace
@@ -195,20 +231,28 @@ void axpy(float* y, float a, const float* x, uint64_t n) {
 }
 
 void softmax_uniform_fallback(std::span<float> s) {
+  static const bool avx2 = use_avx2();
   const size_t n = s.size();
   if (n == 0) return;
   float m = -std::numeric_limits<float>::infinity();
-  for (float v : s)
+  bool finite = true;
+  for (float v : s) {
     if (v > m) m = v;
+    finite &= std::isfinite(v);
+  }
   const float uniform = 1.0f / static_cast<float>(n);
   if (m == -std::numeric_limits<float>::infinity()) {
     for (float& v : s) v = uniform;
     return;
   }
   float sum = 0.0f;
-  for (float& v : s) {
-    v = std::exp(v - m);
-    sum += v;
+  if (avx2 && finite && n >= 16) {
+    sum = exp_shift_sum_avx2(s.data(), n, m);
+  } else {
+    for (float& v : s) {
+      v = std::exp(v - m);
+      sum += v;
+    }
   }
   if (sum != 0.0f) {
     for (float& v : s) v /= sum;
