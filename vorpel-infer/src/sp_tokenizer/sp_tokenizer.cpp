@@ -19,6 +19,7 @@ constexpr size_t kHeaderBytes = 24;
 constexpr size_t kRecordBytes = 7;  // score f32, kind u8, length u16
 constexpr std::string_view kMarker = "\xE2\x96\x81";  // U+2581, the word-boundary marker
 
+// splitmix64's finaliser.
 uint64_t mix64(uint64_t x) {
   x *= 0xBF58476D1CE4E5B9ull;
   x ^= x >> 31;
@@ -157,33 +158,6 @@ std::expected<Tokenizer, std::string> Tokenizer::parse(std::span<const uint8_t> 
     if (const auto id = t.lookup(std::string_view(&c, 1))) t.single_byte_ids_[b] = *id;
   }
 
-  // Every split of a piece (the winner for its text) into two pieces. At most
-  // one entry per text byte, so the table is bounded by the blob length.
-  std::vector<PairSlot> pairs;
-  for (uint32_t id = 0; id < count; ++id) {
-    const std::string_view text = t.texts_[id];
-    if (text.size() < 2 || t.lookup(text) != id) continue;
-    for (size_t b = utf8::scalar_len(text, 0); b < text.size(); b += utf8::scalar_len(text, b)) {
-      const auto l = t.lookup(text.substr(0, b));
-      if (!l) continue;
-      const auto r = t.lookup(text.substr(b));
-      if (r) pairs.push_back(PairSlot{static_cast<uint64_t>(*l) << 32 | *r, id});
-    }
-  }
-  size_t pcap = 16;
-  while (pcap < 2 * pairs.size()) pcap *= 2;
-  t.pair_slots_.assign(pcap, PairSlot{});
-  t.pair_mask_ = pcap - 1;
-  for (const PairSlot& p : pairs) {
-    for (uint64_t i = mix64(p.key) & t.pair_mask_;; i = (i + 1) & t.pair_mask_) {
-      PairSlot& slot = t.pair_slots_[i];
-      if (slot.id == kEmpty || slot.key == p.key) {
-        slot = p;
-        break;
-      }
-    }
-  }
-
   t.words_independent_ = true;
   for (const auto& text : t.texts_) {
     for (size_t k = text.find(kMarker, 1); k != std::string::npos; k = text.find(kMarker, k + 1)) {
@@ -208,23 +182,23 @@ std::expected<Tokenizer, std::string> Tokenizer::parse(std::span<const uint8_t> 
   return t;
 }
 
-// Eight bytes at a time through a multiply-xorshift mix; pieces are short.
+// Eight bytes at a time through a multiply-xorshift mix; the tail (and any
+// text under 8 bytes, the common case) is read with overlapping loads rather
+// than a byte loop.
 uint64_t Tokenizer::hash_text(std::string_view s) {
-  const auto mix = mix64;
-  uint64_t h = 0x9E3779B97F4A7C15ull ^ s.size();
-  const char* p = s.data();
+  const auto* p = reinterpret_cast<const uint8_t*>(s.data());
   size_t n = s.size();
-  for (; n >= 8; n -= 8, p += 8) {
-    uint64_t w;
-    std::memcpy(&w, p, 8);
-    h = mix(h ^ w);
+  uint64_t h = 0x9E3779B97F4A7C15ull ^ n;
+  for (; n > 8; n -= 8, p += 8) h = mix64(h ^ load_u64(p));
+  uint64_t w;
+  if (n >= 4) {
+    w = static_cast<uint64_t>(load_u32(p)) | static_cast<uint64_t>(load_u32(p + n - 4)) << 32;
+  } else if (n > 0) {
+    w = static_cast<uint64_t>(p[0]) | static_cast<uint64_t>(p[n / 2]) << 8 | static_cast<uint64_t>(p[n - 1]) << 16;
+  } else {
+    w = 0;
   }
-  if (n > 0) {
-    uint64_t w = 0;
-    std::memcpy(&w, p, n);
-    h = mix(h ^ w);
-  }
-  return h;
+  return mix64(h ^ w);
 }
 
 std::optional<uint32_t> Tokenizer::lookup(std::string_view s) const {
@@ -233,14 +207,6 @@ std::optional<uint32_t> Tokenizer::lookup(std::string_view s) const {
     const Slot& slot = slots_[i];
     if (slot.id == kEmpty) return std::nullopt;
     if (slot.hash == h && texts_[slot.id] == s) return slot.id;
-  }
-}
-
-uint32_t Tokenizer::pair_id(uint32_t left, uint32_t right) const {
-  const uint64_t key = static_cast<uint64_t>(left) << 32 | right;
-  for (uint64_t i = mix64(key) & pair_mask_;; i = (i + 1) & pair_mask_) {
-    const PairSlot& slot = pair_slots_[i];
-    if (slot.id == kEmpty || slot.key == key) return slot.id;
   }
 }
 
@@ -347,11 +313,7 @@ void Tokenizer::merge_segment(std::string_view seg, Scratch& s, std::vector<uint
   const auto push_pair = [&](size_t l, size_t r) {
     const Sym& a = syms[l];
     const Sym& b = syms[r];
-    // Two pieces go through the pair table; a symbol that is no piece (an
-    // unknown character) through the text table.
-    const uint32_t id = a.id != kEmpty && b.id != kEmpty
-                            ? pair_id(a.id, b.id)
-                            : lookup(seg.substr(a.start, b.end - a.start)).value_or(kEmpty);
+    const uint32_t id = lookup(seg.substr(a.start, b.end - a.start)).value_or(kEmpty);
     if (id == kEmpty) return;
     heap.push_back({scores_[id], id, a.start, a.end, b.end, l, r});
     std::push_heap(heap.begin(), heap.end(), Scratch::Lower{});

@@ -72,14 +72,6 @@ class Tokenizer {
   };
   static constexpr uint32_t kEmpty = UINT32_MAX;
   static uint64_t hash_text(std::string_view s);
-  // (left id, right id) -> id of the piece whose text is their concatenation,
-  // for every such split of every piece: merging two pieces then needs no
-  // string hashing.
-  struct PairSlot {
-    uint64_t key = UINT64_MAX;  // left << 32 | right
-    uint32_t id = kEmpty;
-  };
-  uint32_t pair_id(uint32_t left, uint32_t right) const;
 
   struct Scratch;  // per-call merge buffers, reused across segments
 
@@ -96,8 +88,6 @@ class Tokenizer {
   std::vector<std::string> piece_bytes_;  // (piece_count)
   std::vector<Slot> slots_;
   uint64_t slot_mask_ = 0;
-  std::vector<PairSlot> pair_slots_;
-  uint64_t pair_mask_ = 0;
   std::array<uint32_t, 256> single_byte_ids_{};  // id of each one-byte text, or kEmpty
   // Kind-3 pieces as (text, id), longest first, equal lengths in id order.
   std::vector<std::pair<std::string, uint32_t>> user_pieces_;
