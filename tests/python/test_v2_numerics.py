@@ -10,6 +10,7 @@ wrong index (a neighbouring cache slot, the wrong RoPE pair, a swapped lane,
 an off-by-one window or hash) moves logits by O(0.1..1) at that scale.
 """
 import json
+import math
 import os
 import subprocess
 import tempfile
@@ -193,3 +194,47 @@ def test_generation_matches_reference(vorpel_cli, seed, features, max_new, tempe
         assert got["prompt_tokens"] == n_prompt, what
         assert got["token_ids"] == want, what
         assert got["stop_reason"] == reason, what
+
+
+def test_module_ranking_and_confidence_for_match_reference(vorpel_cli):
+    """retrieve_tools (cosine ranking, stable on ties) and confidence_for through the module."""
+    _needs(vorpel_cli, "tokenize", "prompt")
+    vorpel_rs = pytest.importorskip("vorpel_rs")
+    model = random_v2_container(51, heads=[(1, 2, 9), (2, 1, 1)], tokenizer=True, engram=True)
+    ref = V2Reference.from_bytes(model.data)
+    engine = vorpel_rs.V2Engine.from_bytes(model.data)
+    query = "send an email to Paris"
+    descriptions = ["Weather for a city", "Send an email message", "", "Weather for a city",
+                    "List the files in a folder", "Read the date today"]
+    with tempfile.TemporaryDirectory() as tmp:
+        path = os.path.join(tmp, "model.trov")
+        with open(path, "wb") as f:
+            f.write(model.data)
+
+        def unit(text):
+            return ref.pool_head([BOS_ID] + _encode(vorpel_cli, path, text, tmp), 1)
+
+        q = unit(query)
+        sims = np.array([float(unit(d) @ q) for d in descriptions])
+        ranked = engine.retrieve_tools(query, descriptions, 10)
+        assert sorted(i for i, _ in ranked) == list(range(len(descriptions)))
+        got_sims = np.array([s for _, s in ranked])
+        assert np.all(np.diff(got_sims) <= 0), ranked
+        want_sorted = np.sort(sims)[::-1]
+        assert_close(got_sims, want_sorted, "ranked similarities")
+        for i, s in ranked:
+            assert abs(s - sims[i]) <= REL_TOL, (i, s, sims[i])
+        # Identical descriptions tie exactly and keep list order.
+        order = [i for i, _ in ranked]
+        assert order.index(0) < order.index(3)
+        assert [i for i, _ in engine.retrieve_tools(query, descriptions, 2)] == order[:2]
+
+        tools = os.path.join(tmp, "tools.json")
+        with open(tools, "w") as f:
+            f.write(TOOLS)
+        completion = '<tool_call>{"name": "get_weather", "arguments": {"city": "Paris"}}</tool_call>'
+        prompt = subprocess.run([str(vorpel_cli), "prompt", "--query", query, "--tools-file", tools],
+                                capture_output=True, text=True, check=True).stdout
+        logit = ref.pool_head([BOS_ID] + _encode(vorpel_cli, path, prompt + completion, tmp), 2)[0]
+        got = engine.confidence_for(query, TOOLS, completion)
+        assert abs(got - 1 / (1 + math.exp(-logit))) <= REL_TOL, (got, logit)
