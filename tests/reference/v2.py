@@ -295,7 +295,7 @@ class _Cache:
     keys: list = field(default_factory=list)    # per layer (capacity, kv_heads, head_dim)
     values: list = field(default_factory=list)
     rings: list = field(default_factory=list)   # per site (R, d_model)
-    lanes: np.ndarray | None = None
+    lanes: np.ndarray | None = None             # residual lanes after the last step
 
 
 class V2Reference:
@@ -533,8 +533,8 @@ class V2Reference:
     def logits_for(self, tokens) -> np.ndarray:
         """Per-position logits (len(tokens), vocab) of a fresh sequence."""
         self.reset()
-        return np.stack([self.step(int(t)) for t in tokens]) if len(tokens) else \
-            np.zeros((0, self.vocab))
+        rows = [self.step(int(t)) for t in tokens]
+        return np.stack(rows) if rows else np.zeros((0, self.vocab))
 
     # ------------------------------------------------------------ heads
 
