@@ -20,7 +20,7 @@ import sys
 import numpy as np
 import pytest
 
-torch = pytest.importorskip("torch")
+torch = pytest.importorskip("torch", exc_type=ImportError)
 
 ROOT = pathlib.Path(__file__).resolve().parents[2]
 TRAINING = ROOT / "training"
