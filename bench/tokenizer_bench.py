@@ -52,7 +52,7 @@ def tools_json():
                 "required": ["query"],
             },
         })
-    return json.dumps(tools)  # compact, as the engines insert it
+    return json.dumps(tools, separators=(",", ":"))  # compacted, as the engines insert it
 
 
 def prompt():
