@@ -253,3 +253,22 @@ def test_v3_container_and_text_file(tmp_path, vorpel_cli):
     r = subprocess.run([str(vorpel_cli), "detokenize", str(tmp_path / "v3.trov"), "5", "5", "0"],
                        capture_output=True, text=True)
     assert r.stdout == "ab ab\n"
+
+
+def test_blob_layout():
+    import struct
+
+    blob = build_tokenizer_blob([("a", 1.5, 0), (b"\xff", -2.0, 7), ("\u2581\u00e9", 0.0, KIND_USER_DEFINED)],
+                                pad_id=2, eos_id=1, bos_id=0, unk_id=2, add_dummy_prefix=False,
+                                byte_fallback=True)
+    expected = (struct.pack("<IIIII", 3, 2, 1, 0, 2) + bytes([0, 1, 0, 0])
+                + struct.pack("<f", 1.5) + bytes([0, 1, 0]) + b"a"
+                + struct.pack("<f", -2.0) + bytes([7, 1, 0]) + b"\xff"
+                + struct.pack("<f", 0.0) + bytes([3, 5, 0]) + "\u2581\u00e9".encode())
+    assert blob == expected
+    with pytest.raises(ValueError):
+        build_tokenizer_blob([("x" * 65536, 0.0, 0)])
+    with pytest.raises(ValueError):
+        build_tokenizer_blob([("x", 0.0, 256)])
+    with pytest.raises(ValueError):
+        build_tokenizer_blob([("x", 0.0, 0)], pad_id=-1)
