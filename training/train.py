@@ -159,6 +159,13 @@ def main():
     start = time.time()
     step = 0
     log = open(out / "train.log", "w")
+
+    def save():
+        torch.save({"geometry": dataclasses.asdict(geom), "heads": heads, "state": model.state_dict(),
+                    "tokenizer": model_file, "steps": step, "seconds": time.time() - start},
+                   out / "checkpoint.pt")
+
+    last_save = time.time()
     while time.time() < deadline:
         frac = (time.time() - start) / (deadline - start)
         lr = a.lr * min(1.0, (step + 1) / 100) * (0.5 * (1 + math.cos(math.pi * min(frac, 1.0))) * 0.95 + 0.05)
@@ -211,8 +218,10 @@ def main():
             log.write(line + "\n")
             log.flush()
         step += 1
-    torch.save({"geometry": dataclasses.asdict(geom), "heads": heads, "state": model.state_dict(),
-                "tokenizer": model_file, "steps": step, "seconds": time.time() - start}, out / "checkpoint.pt")
+        if time.time() - last_save > 600:  # a cut-off run still leaves a recent checkpoint
+            save()
+            last_save = time.time()
+    save()
     print(f"saved {out / 'checkpoint.pt'} after {step} steps")
 
 
