@@ -5,7 +5,6 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
-#include <queue>
 
 #include "utf8.hpp"
 #include "vorpel/core/le_bytes.hpp"
