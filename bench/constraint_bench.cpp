@@ -33,7 +33,7 @@ std::vector<std::string> make_vocab() {
   while (v.size() < kVocab) {
     std::string w;
     const int k = kind(rng);
-    if (k < 60) w = " ";
+    if (k < 60) w.push_back(' ');
     const int l = len(rng);
     for (int i = 0; i < l; ++i) w += letters[letter_pick(rng)];
     if (k >= 90) w += "_";
