@@ -1,5 +1,9 @@
 """Type information for the vorpel_rs extension module (CPU inference engine
-for small tool-calling language models)."""
+for small tool-calling language models).
+
+Internal fatal errors raise `vorpel_rs.PanicException` (a BaseException, not an
+Exception). Text arguments must be encodable as UTF-8: a str holding a lone
+surrogate raises UnicodeEncodeError with the note "while processing '<name>'"."""
 from collections.abc import Callable, Sequence
 from typing import TypedDict, final
 

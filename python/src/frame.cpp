@@ -489,8 +489,10 @@ struct BuiltClass {
 };
 
 BuiltClass& built_class(const ClassSpec& spec, std::span<const Trampolines> trampolines) {
-  static std::map<const ClassSpec*, BuiltClass> built;  // filled under the interpreter lock
-  auto [it, fresh] = built.try_emplace(&spec);
+  // Filled under the interpreter lock and never destroyed: types may be torn
+  // down after static destructors have run.
+  static auto* built = new std::map<const ClassSpec*, BuiltClass>();
+  auto [it, fresh] = built->try_emplace(&spec);
   BuiltClass& b = it->second;
   if (!fresh) return b;
   b.full_name = std::string("vorpel_rs.") + spec.name;

@@ -77,7 +77,11 @@ PyModuleDef_Slot kSlots[] = {
 PyModuleDef kModuleDef = {
     PyModuleDef_HEAD_INIT,
     "vorpel_rs",
-    "CPU inference engine for small tool-calling language models.",
+    "CPU inference engine for small tool-calling language models.\n"
+    "\n"
+    "Internal fatal errors raise `vorpel_rs.PanicException`, which derives from\n"
+    "BaseException. Text arguments must be encodable as UTF-8: a str holding a\n"
+    "lone surrogate raises UnicodeEncodeError naming the argument in a note.",
     static_cast<Py_ssize_t>(sizeof(ModuleState)),
     nullptr,
     kSlots,
