@@ -9,6 +9,7 @@
 
 #include "../../../vorpel-core/src/v2/parts.hpp"
 #include "v2/v2_builder.hpp"
+#include "vorpel/cq/cpu_features.hpp"
 #include "vorpel/cq/cq_kernels.hpp"
 #include "vorpel/v2/batch.hpp"
 #include "vorpel/v2/bundle.hpp"
@@ -148,7 +149,7 @@ TEST(V2Attention, MatchesPlainLoopOverTheWindow) {
     for (uint64_t sl = 0; sl < capacity; ++sl)
       if (!used[sl])
         for (uint64_t i = 0; i < kvd; ++i) vc[sl * kvd + i] = 1e6f;
-    std::vector<float> q = randn(qd, 1.0f, rng), o(qd), scores(n);
+    std::vector<float> q = randn(qd, 1.0f, rng), o(qd), scores(n * g.num_heads);
     vorpel::v2::parts::attend(m, kc.data(), vc.data(), capacity, window, p, q.data(), o.data(), 0, g.num_heads,
                               scores.data());
     std::vector<float> want(qd, 0.0f);
@@ -297,6 +298,12 @@ std::vector<PrefillCase> prefill_cases() {
   d.tap_stride = 1;
   d.sites = {0};
   out.push_back({d, 40, "ternary, one kv head, d_model = hada_n"});
+  Geo e;
+  e.head_dim = 16;
+  e.num_heads = 6;
+  e.num_kv_heads = 2;
+  e.kv_window = 100;
+  out.push_back({e, 150, "groups of 3 query heads, head_dim 16, window 100"});
   return out;
 }
 
@@ -399,4 +406,45 @@ TEST(V2Prefill, RingNarrowerThanTheWindow) {
     ASSERT_TRUE(vorpel::v2::prefill(m, b, tokens, std::span<float>(got)));
     expect_close(got, want, 1e-4f, "capacity " + std::to_string(capacity) + " window " + std::to_string(window));
   }
+}
+
+// The grouped attention kernels against plain loops, across query-group sizes,
+// head widths (SIMD tails) and row counts (tile tails).
+TEST(V2Kernels, GroupedAttentionKernels) {
+  for (auto level : {vorpel::cpu::SimdLevel::Portable, vorpel::cpu::SimdLevel::Auto}) {
+  vorpel::cpu::set_simd_override(level);
+  for (uint64_t G : {1u, 2u, 3u, 4u, 5u, 9u})
+    for (uint64_t hd : {2u, 6u, 8u, 16u, 24u, 40u, 64u, 72u})
+      for (uint64_t n : {1u, 2u, 3u, 5u, 17u}) {
+        const uint32_t seed = static_cast<uint32_t>(G * 10000 + hd * 100 + n);
+        std::mt19937 rng(seed);
+        const uint64_t stride = hd + 3;  // rows interleaved with other heads' data
+        std::vector<float> q = randn(G * hd, 1.0f, rng), k = randn(n * stride, 1.0f, rng);
+        std::vector<float> v = randn(n * stride, 1.0f, rng), w = randn(G * (n + 1), 1.0f, rng);
+        std::vector<float> scores(G * (n + 1), -7.0f), out = randn(G * hd, 1.0f, rng);
+        std::vector<float> want_out = out;
+        vorpel::v2::attention_scores(q.data(), G, k.data(), stride, n, hd, 3.0f, scores.data(), n + 1);
+        vorpel::v2::attention_accumulate(w.data(), n + 1, G, v.data(), stride, n, hd, out.data());
+        for (uint64_t g = 0; g < G; ++g) {
+          for (uint64_t i = 0; i < n; ++i) {
+            double s = 0, mag = 0;
+            for (uint64_t c = 0; c < hd; ++c) {
+              s += double(q[g * hd + c]) * k[i * stride + c];
+              mag += std::abs(double(q[g * hd + c]) * k[i * stride + c]);
+            }
+            EXPECT_NEAR(scores[g * (n + 1) + i], s / 3.0, 4 * 6e-8 * mag + 1e-7) << "seed " << seed;
+          }
+          EXPECT_EQ(scores[g * (n + 1) + n], -7.0f) << "seed " << seed;  // past the rows: untouched
+          for (uint64_t c = 0; c < hd; ++c) {
+            double a = want_out[g * hd + c], mag = std::abs(a);
+            for (uint64_t i = 0; i < n; ++i) {
+              a += double(w[g * (n + 1) + i]) * v[i * stride + c];
+              mag += std::abs(double(w[g * (n + 1) + i]) * v[i * stride + c]);
+            }
+            EXPECT_NEAR(out[g * hd + c], a, 4 * 6e-8 * mag + 1e-7) << "seed " << seed;
+          }
+        }
+      }
+  }
+  vorpel::cpu::set_simd_override(vorpel::cpu::SimdLevel::Auto);
 }

@@ -116,10 +116,9 @@ std::expected<void, std::string> prefill(const V2Model& m, V2State& s, std::span
   const uint64_t d = g.d_model, L = g.mhc_lanes, LD = L * d, S = g.engram_sites.size(), R = g.ring_len();
   const uint64_t qd = g.q_dim(), kvd = g.kv_dim(), H = g.num_heads, hn = g.hada_n;
   const uint64_t T = pool::thread_count();
-  // Attention scratch: one score row per concurrent job, as long as the widest window of the pass.
+  // Attention scratch: every head's scores for each concurrent job, over the widest window of the pass.
   const uint64_t span = parts::attended(s.window_, start + n - 1);
-  const uint64_t jobs = std::max<uint64_t>(4 * T, H);
-  sc.scores.assign(jobs * span, 0.0f);
+  sc.scores.assign(4 * T * H * span, 0.0f);
   BatchRotation rot_in{&sc.in_rot}, rot_u{&sc.u_rot};
 
   for (uint64_t c0 = 0; c0 < n; c0 += sc.chunk) {
@@ -206,16 +205,19 @@ std::expected<void, std::string> prefill(const V2Model& m, V2State& s, std::span
       };
       if (last - first0 + 1 <= cap) {
         for (uint64_t j = 0; j < cn; ++j) write_kv(j);
+        // Jobs take contiguous runs of (position, head) pairs; within one
+        // position a run of heads goes through attend() together.
         const uint64_t pairs = cn * H;
         const uint64_t nj = std::min(pairs, 4 * T);
         const uint64_t per = (pairs + nj - 1) / nj;
         auto job = [&](size_t c) {
-          float* scores = sc.scores.data() + c * span;
+          float* scores = sc.scores.data() + c * H * span;
           const uint64_t e1 = std::min(pairs, (c + 1) * per);
-          for (uint64_t e = c * per; e < e1; ++e) {
-            const uint64_t j = e / H, h = e % H;
-            parts::attend(m, kc, vc, cap, win, p0 + j, sc.q.data() + j * qd, sc.o.data() + j * qd, h, h + 1,
+          for (uint64_t e = c * per; e < e1;) {
+            const uint64_t j = e / H, h = e % H, h_end = std::min(H, h + (e1 - e));
+            parts::attend(m, kc, vc, cap, win, p0 + j, sc.q.data() + j * qd, sc.o.data() + j * qd, h, h_end,
                           scores);
+            e += h_end - h;
           }
         };
         if (T <= 1)
@@ -226,14 +228,15 @@ std::expected<void, std::string> prefill(const V2Model& m, V2State& s, std::span
         for (uint64_t j = 0; j < cn; ++j) {
           write_kv(j);
           const uint64_t p = p0 + j;
-          auto head = [&](size_t h) {
-            parts::attend(m, kc, vc, cap, win, p, sc.q.data() + j * qd, sc.o.data() + j * qd, h, h + 1,
-                          sc.scores.data() + h * span);
+          const uint64_t group = H / g.num_kv_heads;
+          auto kv_head = [&](size_t kvh) {
+            parts::attend(m, kc, vc, cap, win, p, sc.q.data() + j * qd, sc.o.data() + j * qd, kvh * group,
+                          (kvh + 1) * group, sc.scores.data() + kvh * group * span);
           };
-          if (T <= 1 || H == 1)
-            for (uint64_t h = 0; h < H; ++h) head(h);
+          if (T <= 1 || g.num_kv_heads == 1)
+            for (uint64_t kvh = 0; kvh < g.num_kv_heads; ++kvh) kv_head(kvh);
           else
-            pool::parallel_for(H, head);
+            pool::parallel_for(g.num_kv_heads, kv_head);
         }
       }
       for_positions(cn, [&](uint64_t j) {

@@ -3,6 +3,7 @@
 
 #include <immintrin.h>
 
+#include <algorithm>
 #include <limits>
 
 #include "vorpel/core/panic.hpp"
@@ -63,83 +64,116 @@ __attribute__((target("avx2,fma"))) void axpy_avx2(float* y, float a, const floa
   for (; i < n; ++i) y[i] += a * x[i];
 }
 
-void scores_portable(const float* q, const float* k, uint64_t stride, uint64_t n, uint64_t hd, float scale,
-                     float* scores) {
-  for (uint64_t i = 0; i < n; ++i) scores[i] = dot_portable(q, k + i * stride, hd) / scale;
+void scores_portable(const float* q, uint64_t G, const float* k, uint64_t stride, uint64_t n, uint64_t hd,
+                     float scale, float* scores, uint64_t sstride) {
+  for (uint64_t g = 0; g < G; ++g)
+    for (uint64_t i = 0; i < n; ++i) scores[g * sstride + i] = dot_portable(q + g * hd, k + i * stride, hd) / scale;
 }
 
-// Four rows at a time so that four independent FMA chains hide the latency.
-__attribute__((target("avx2,fma"))) void scores_avx2(const float* q, const float* k, uint64_t stride, uint64_t n,
-                                                     uint64_t hd, float scale, float* scores) {
+__attribute__((target("avx2,fma"))) inline float hsum8(__m256 v) {
+  __m128 h = _mm_add_ps(_mm256_castps256_ps128(v), _mm256_extractf128_ps(v, 1));
+  h = _mm_add_ps(h, _mm_movehl_ps(h, h));
+  h = _mm_add_ss(h, _mm_shuffle_ps(h, h, 1));
+  return _mm_cvtss_f32(h);
+}
+
+// R rows against GN queries: R*GN independent FMA chains, each row loaded once.
+template <int R, int GN>
+__attribute__((target("avx2,fma"))) inline void scores_tile(const float* q, const float* k, uint64_t stride,
+                                                            uint64_t hd, float scale, float* scores, uint64_t sstride) {
   const uint64_t hv = hd / 8 * 8;
-  auto hsum = [](__m256 v) __attribute__((target("avx2,fma"))) {
-    __m128 h = _mm_add_ps(_mm256_castps256_ps128(v), _mm256_extractf128_ps(v, 1));
-    h = _mm_add_ps(h, _mm_movehl_ps(h, h));
-    h = _mm_add_ss(h, _mm_shuffle_ps(h, h, 1));
-    return _mm_cvtss_f32(h);
-  };
+  __m256 acc[R][GN];
+  for (int r = 0; r < R; ++r)
+    for (int g = 0; g < GN; ++g) acc[r][g] = _mm256_setzero_ps();
+  for (uint64_t c = 0; c < hv; c += 8) {
+    __m256 kr[R];
+    for (int r = 0; r < R; ++r) kr[r] = _mm256_loadu_ps(k + r * stride + c);
+    for (int g = 0; g < GN; ++g) {
+      const __m256 qv = _mm256_loadu_ps(q + g * hd + c);
+      for (int r = 0; r < R; ++r) acc[r][g] = _mm256_fmadd_ps(kr[r], qv, acc[r][g]);
+    }
+  }
+  for (int r = 0; r < R; ++r)
+    for (int g = 0; g < GN; ++g) {
+      float s = hsum8(acc[r][g]);
+      for (uint64_t c = hv; c < hd; ++c) s += q[g * hd + c] * k[r * stride + c];
+      scores[g * sstride + r] = s / scale;
+    }
+}
+
+template <int R, int GN>
+__attribute__((target("avx2,fma"))) void scores_rows(const float* q, const float* k, uint64_t stride, uint64_t n,
+                                                     uint64_t hd, float scale, float* scores, uint64_t sstride) {
   uint64_t i = 0;
-  for (; i + 4 <= n; i += 4) {
-    const float* r0 = k + i * stride;
-    const float* r1 = r0 + stride;
-    const float* r2 = r1 + stride;
-    const float* r3 = r2 + stride;
-    __m256 a0 = _mm256_setzero_ps(), a1 = _mm256_setzero_ps(), a2 = _mm256_setzero_ps(), a3 = _mm256_setzero_ps();
-    for (uint64_t c = 0; c < hv; c += 8) {
-      const __m256 qv = _mm256_loadu_ps(q + c);
-      a0 = _mm256_fmadd_ps(_mm256_loadu_ps(r0 + c), qv, a0);
-      a1 = _mm256_fmadd_ps(_mm256_loadu_ps(r1 + c), qv, a1);
-      a2 = _mm256_fmadd_ps(_mm256_loadu_ps(r2 + c), qv, a2);
-      a3 = _mm256_fmadd_ps(_mm256_loadu_ps(r3 + c), qv, a3);
+  for (; i + R <= n; i += R) scores_tile<R, GN>(q, k + i * stride, stride, hd, scale, scores + i, sstride);
+  for (; i < n; ++i) scores_tile<1, GN>(q, k + i * stride, stride, hd, scale, scores + i, sstride);
+}
+
+__attribute__((target("avx2,fma"))) void scores_avx2(const float* q, uint64_t G, const float* k, uint64_t stride,
+                                                     uint64_t n, uint64_t hd, float scale, float* scores,
+                                                     uint64_t sstride) {
+  for (uint64_t g0 = 0; g0 < G; g0 += 4) {
+    const float* qg = q + g0 * hd;
+    float* sg = scores + g0 * sstride;
+    switch (std::min<uint64_t>(4, G - g0)) {
+      case 1: scores_rows<4, 1>(qg, k, stride, n, hd, scale, sg, sstride); break;
+      case 2: scores_rows<4, 2>(qg, k, stride, n, hd, scale, sg, sstride); break;
+      case 3: scores_rows<2, 3>(qg, k, stride, n, hd, scale, sg, sstride); break;
+      default: scores_rows<2, 4>(qg, k, stride, n, hd, scale, sg, sstride); break;
     }
-    float s0 = hsum(a0), s1 = hsum(a1), s2 = hsum(a2), s3 = hsum(a3);
-    for (uint64_t c = hv; c < hd; ++c) {
-      s0 += q[c] * r0[c];
-      s1 += q[c] * r1[c];
-      s2 += q[c] * r2[c];
-      s3 += q[c] * r3[c];
-    }
-    scores[i] = s0 / scale;
-    scores[i + 1] = s1 / scale;
-    scores[i + 2] = s2 / scale;
-    scores[i + 3] = s3 / scale;
   }
-  for (; i < n; ++i) scores[i] = dot_avx2(q, k + i * stride, hd) / scale;
 }
 
-void accumulate_portable(const float* w, const float* v, uint64_t stride, uint64_t n, uint64_t hd, float* out) {
-  for (uint64_t i = 0; i < n; ++i) axpy_portable(out, w[i], v + i * stride, hd);
+void accumulate_portable(const float* w, uint64_t wstride, uint64_t G, const float* v, uint64_t stride, uint64_t n,
+                         uint64_t hd, float* out) {
+  for (uint64_t g = 0; g < G; ++g)
+    for (uint64_t i = 0; i < n; ++i) axpy_portable(out + g * hd, w[g * wstride + i], v + i * stride, hd);
 }
 
-// Columns in slices of 32 held in four registers across all rows.
-__attribute__((target("avx2,fma"))) void accumulate_avx2(const float* w, const float* v, uint64_t stride, uint64_t n,
-                                                         uint64_t hd, float* out) {
+// Column slices of 16 (two registers) for GN outputs held across all rows.
+template <int GN>
+__attribute__((target("avx2,fma"))) void accumulate_group(const float* w, uint64_t wstride, const float* v,
+                                                          uint64_t stride, uint64_t n, uint64_t hd, float* out) {
   uint64_t c = 0;
-  for (; c + 32 <= hd; c += 32) {
-    __m256 a0 = _mm256_loadu_ps(out + c), a1 = _mm256_loadu_ps(out + c + 8);
-    __m256 a2 = _mm256_loadu_ps(out + c + 16), a3 = _mm256_loadu_ps(out + c + 24);
-    for (uint64_t i = 0; i < n; ++i) {
-      const __m256 wi = _mm256_set1_ps(w[i]);
-      const float* r = v + i * stride + c;
-      a0 = _mm256_fmadd_ps(wi, _mm256_loadu_ps(r), a0);
-      a1 = _mm256_fmadd_ps(wi, _mm256_loadu_ps(r + 8), a1);
-      a2 = _mm256_fmadd_ps(wi, _mm256_loadu_ps(r + 16), a2);
-      a3 = _mm256_fmadd_ps(wi, _mm256_loadu_ps(r + 24), a3);
+  for (; c + 16 <= hd; c += 16) {
+    __m256 a[GN][2];
+    for (int g = 0; g < GN; ++g) {
+      a[g][0] = _mm256_loadu_ps(out + g * hd + c);
+      a[g][1] = _mm256_loadu_ps(out + g * hd + c + 8);
     }
-    _mm256_storeu_ps(out + c, a0);
-    _mm256_storeu_ps(out + c + 8, a1);
-    _mm256_storeu_ps(out + c + 16, a2);
-    _mm256_storeu_ps(out + c + 24, a3);
+    for (uint64_t i = 0; i < n; ++i) {
+      const float* r = v + i * stride + c;
+      const __m256 v0 = _mm256_loadu_ps(r), v1 = _mm256_loadu_ps(r + 8);
+      for (int g = 0; g < GN; ++g) {
+        const __m256 wi = _mm256_broadcast_ss(w + g * wstride + i);
+        a[g][0] = _mm256_fmadd_ps(wi, v0, a[g][0]);
+        a[g][1] = _mm256_fmadd_ps(wi, v1, a[g][1]);
+      }
+    }
+    for (int g = 0; g < GN; ++g) {
+      _mm256_storeu_ps(out + g * hd + c, a[g][0]);
+      _mm256_storeu_ps(out + g * hd + c + 8, a[g][1]);
+    }
   }
-  for (; c + 8 <= hd; c += 8) {
-    __m256 a = _mm256_loadu_ps(out + c);
-    for (uint64_t i = 0; i < n; ++i) a = _mm256_fmadd_ps(_mm256_set1_ps(w[i]), _mm256_loadu_ps(v + i * stride + c), a);
-    _mm256_storeu_ps(out + c, a);
-  }
-  for (; c < hd; ++c) {
-    float a = out[c];
-    for (uint64_t i = 0; i < n; ++i) a += w[i] * v[i * stride + c];
-    out[c] = a;
+  for (; c < hd; ++c)
+    for (int g = 0; g < GN; ++g) {
+      float a = out[g * hd + c];
+      for (uint64_t i = 0; i < n; ++i) a += w[g * wstride + i] * v[i * stride + c];
+      out[g * hd + c] = a;
+    }
+}
+
+__attribute__((target("avx2,fma"))) void accumulate_avx2(const float* w, uint64_t wstride, uint64_t G, const float* v,
+                                                         uint64_t stride, uint64_t n, uint64_t hd, float* out) {
+  for (uint64_t g0 = 0; g0 < G; g0 += 4) {
+    const float* wg = w + g0 * wstride;
+    float* og = out + g0 * hd;
+    switch (std::min<uint64_t>(4, G - g0)) {
+      case 1: accumulate_group<1>(wg, wstride, v, stride, n, hd, og); break;
+      case 2: accumulate_group<2>(wg, wstride, v, stride, n, hd, og); break;
+      case 3: accumulate_group<3>(wg, wstride, v, stride, n, hd, og); break;
+      default: accumulate_group<4>(wg, wstride, v, stride, n, hd, og); break;
+    }
   }
 }
 
@@ -179,25 +213,27 @@ __attribute__((target("avx2,fma"))) float exp_shift_sum_avx2(float* s, uint64_t 
   return sum;
 }
 
-bool use_avx2() { return cpu::active_level() != cpu::SimdLevel::Portable && cpu::has_avx2(); }
+// Read on every call (one relaxed load) so tests can switch levels.
+bool use_avx2() { return cpu::active_level() != cpu::SimdLevel::Portable; }
 
 }  // namespace
 
-void attention_scores(const float* q, const float* k, uint64_t stride, uint64_t n, uint64_t hd, float scale,
-                      float* scores) {
-  static const bool avx2 = use_avx2();
+void attention_scores(const float* q, uint64_t G, const float* k, uint64_t stride, uint64_t n, uint64_t hd,
+                      float scale, float* scores, uint64_t sstride) {
+  const bool avx2 = use_avx2();
   if (avx2)
-    scores_avx2(q, k, stride, n, hd, scale, scores);
+    scores_avx2(q, G, k, stride, n, hd, scale, scores, sstride);
   else
-    scores_portable(q, k, stride, n, hd, scale, scores);
+    scores_portable(q, G, k, stride, n, hd, scale, scores, sstride);
 }
 
-void attention_accumulate(const float* w, const float* v, uint64_t stride, uint64_t n, uint64_t hd, float* out) {
-  static const bool avx2 = use_avx2();
+void attention_accumulate(const float* w, uint64_t wstride, uint64_t G, const float* v, uint64_t stride, uint64_t n,
+                          uint64_t hd, float* out) {
+  const bool avx2 = use_avx2();
   if (avx2)
-    accumulate_avx2(w, v, stride, n, hd, out);
+    accumulate_avx2(w, wstride, G, v, stride, n, hd, out);
   else
-    accumulate_portable(w, v, stride, n, hd, out);
+    accumulate_portable(w, wstride, G, v, stride, n, hd, out);
 }
 
 float rms_scale(std::span<const float> v) {
@@ -218,12 +254,12 @@ void rms_normalize(std::span<const float> x, std::span<float> out) {
 }
 
 float dot(const float* a, const float* b, uint64_t n) {
-  static const bool avx2 = use_avx2();
+  const bool avx2 = use_avx2();
   return avx2 ? dot_avx2(a, b, n) : dot_portable(a, b, n);
 }
 
 void axpy(float* y, float a, const float* x, uint64_t n) {
-  static const bool avx2 = use_avx2();
+  const bool avx2 = use_avx2();
   if (avx2)
     axpy_avx2(y, a, x, n);
   else
@@ -231,7 +267,7 @@ void axpy(float* y, float a, const float* x, uint64_t n) {
 }
 
 void softmax_uniform_fallback(std::span<float> s) {
-  static const bool avx2 = use_avx2();
+  const bool avx2 = use_avx2();
   const size_t n = s.size();
   if (n == 0) return;
   float m = -std::numeric_limits<float>::infinity();

@@ -94,24 +94,27 @@ void attend(const V2Model& m, const float* kc, const float* vc, uint64_t capacit
   const float scale = std::sqrt(static_cast<float>(hd));
   // Positions F..p are consecutive slots of the ring; split them into
   // contiguous runs (more than two only when the window exceeds the capacity).
-  for (uint64_t h = h0; h < h1; ++h) {
+  // Query heads sharing a key/value head go together so each row is read once.
+  for (uint64_t h = h0; h < h1;) {
     const uint64_t kvh = h / group;
+    const uint64_t G = std::min(h1, (kvh + 1) * group) - h;
     const float* qh = q + h * hd;
     const float* kh = kc + kvh * hd;
     const float* vh = vc + kvh * hd;
     for (uint64_t done = 0, slot = first % capacity; done < n; slot = 0) {
       const uint64_t len = std::min(n - done, capacity - slot);
-      attention_scores(qh, kh + slot * kvd, kvd, len, hd, scale, scores + done);
+      attention_scores(qh, G, kh + slot * kvd, kvd, len, hd, scale, scores + done, n);
       done += len;
     }
-    softmax_uniform_fallback({scores, n});
+    for (uint64_t g = 0; g < G; ++g) softmax_uniform_fallback({scores + g * n, n});
     float* oh = o + h * hd;
-    std::memset(oh, 0, hd * sizeof(float));
+    std::memset(oh, 0, G * hd * sizeof(float));
     for (uint64_t done = 0, slot = first % capacity; done < n; slot = 0) {
       const uint64_t len = std::min(n - done, capacity - slot);
-      attention_accumulate(scores + done, vh + slot * kvd, kvd, len, hd, oh);
+      attention_accumulate(scores + done, n, G, vh + slot * kvd, kvd, len, hd, oh);
       done += len;
     }
+    h += G;
   }
 }
 

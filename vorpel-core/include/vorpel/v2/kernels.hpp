@@ -25,11 +25,15 @@ float dot(const float* a, const float* b, uint64_t n);
 // y[i] += a * x[i]
 void axpy(float* y, float a, const float* x, uint64_t n);
 
-// Attention over n cache rows of one head (rows `stride` floats apart):
-// scores[i] = (q . k_i) / scale, and out += sum_i w[i] * v_i. AVX2 when present.
-void attention_scores(const float* q, const float* k, uint64_t stride, uint64_t n, uint64_t hd, float scale,
-                      float* scores);
-void attention_accumulate(const float* w, const float* v, uint64_t stride, uint64_t n, uint64_t hd, float* out);
+// Attention of G query heads sharing one key/value head, over n cache rows
+// (rows `stride` floats apart; the G queries and outputs are hd floats apart):
+//   scores[g*sstride + i] = (q_g . k_i) / scale
+//   out_g += sum_i w[g*wstride + i] * v_i
+// Sharing the rows between the G queries reads each cached row once. AVX2 when present.
+void attention_scores(const float* q, uint64_t G, const float* k, uint64_t stride, uint64_t n, uint64_t hd,
+                      float scale, float* scores, uint64_t sstride);
+void attention_accumulate(const float* w, uint64_t wstride, uint64_t G, const float* v, uint64_t stride, uint64_t n,
+                          uint64_t hd, float* out);
 
 // Turns scores into attention weights in place: exp(s - max) / sum, with every
 // weight 1/n when the max is -inf or the sum is 0 (non-finite scores never raise).
