@@ -1,7 +1,8 @@
 // AVX-512 CQ kernels, sixteen codes per step (blocks of 8 use the AVX2 ones).
 // A group of 16 codes is 4, 6 or 8 whole bytes; its codes are spread over the
-// lanes with a dword permute and per-lane shifts, then a 16-entry register
-// permute yields the codebook values.
+// lanes with per-lane shifts (after a dword permute where the group spans two
+// dwords), then a 16-entry register permute yields the codebook values. The
+// 4-bit row kernel skips the dword permute and reorders the input instead.
 // GCC 12 flags the intrinsics' own "undefined" upper halves as uninitialised.
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 #pragma GCC diagnostic ignored "-Wuninitialized"

@@ -37,11 +37,14 @@ inline void block_dot(const View& v, const uint8_t* row, uint64_t blk, const flo
       for (int t = 0; t < 4; ++t) part[t] += w[t] * xb[4 * q + t];
     }
   } else {
-    for (uint64_t q = 0; q < b / 4; ++q) {
-      const uint64_t j = blk * b + 4 * q;
-      float w[4];
-      for (int t = 0; t < 4; ++t) w[t] = v.cv[code3(row, j + t)];
-      for (int t = 0; t < 4; ++t) part[t] += w[t] * xb[4 * q + t];
+    // Eight 3-bit codes fill exactly three bytes, and blocks hold whole groups of 8.
+    const uint8_t* p = row + blk * (b / 8) * 3;
+    for (uint64_t g = 0; g < b / 8; ++g, p += 3) {
+      const uint32_t word = p[0] | (uint32_t{p[1]} << 8) | (uint32_t{p[2]} << 16);
+      float w[8];
+      for (int t = 0; t < 8; ++t) w[t] = v.cv[(word >> (3 * t)) & 7];
+      for (int t = 0; t < 4; ++t) part[t] += w[t] * xb[8 * g + t];
+      for (int t = 0; t < 4; ++t) part[t] += w[4 + t] * xb[8 * g + 4 + t];
     }
   }
 }
