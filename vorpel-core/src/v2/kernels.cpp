@@ -77,28 +77,39 @@ __attribute__((target("avx2,fma"))) inline float hsum8(__m256 v) {
   return _mm_cvtss_f32(h);
 }
 
-// R rows against GN queries: R*GN independent FMA chains, each row loaded once.
+// Eight horizontal sums at once: lane i of the result is the sum of a[i].
+__attribute__((target("avx2,fma"))) inline __m256 hsum8x8(const __m256* a) {
+  const __m256 t0 = _mm256_hadd_ps(a[0], a[1]), t1 = _mm256_hadd_ps(a[2], a[3]);
+  const __m256 t2 = _mm256_hadd_ps(a[4], a[5]), t3 = _mm256_hadd_ps(a[6], a[7]);
+  const __m256 u0 = _mm256_hadd_ps(t0, t1), u1 = _mm256_hadd_ps(t2, t3);
+  return _mm256_add_ps(_mm256_permute2f128_ps(u0, u1, 0x20), _mm256_permute2f128_ps(u0, u1, 0x31));
+}
+
+// R rows against GN queries (R*GN <= 8 independent FMA chains, each row loaded
+// once); the sums are reduced and divided by the scale eight at a time.
 template <int R, int GN>
 __attribute__((target("avx2,fma"))) inline void scores_tile(const float* q, const float* k, uint64_t stride,
                                                             uint64_t hd, float scale, float* scores, uint64_t sstride) {
+  static_assert(R * GN <= 8);
   const uint64_t hv = hd / 8 * 8;
-  __m256 acc[R][GN];
-  for (int r = 0; r < R; ++r)
-    for (int g = 0; g < GN; ++g) acc[r][g] = _mm256_setzero_ps();
+  __m256 acc[8];
+  for (int i = 0; i < 8; ++i) acc[i] = _mm256_setzero_ps();
   for (uint64_t c = 0; c < hv; c += 8) {
     __m256 kr[R];
     for (int r = 0; r < R; ++r) kr[r] = _mm256_loadu_ps(k + r * stride + c);
     for (int g = 0; g < GN; ++g) {
       const __m256 qv = _mm256_loadu_ps(q + g * hd + c);
-      for (int r = 0; r < R; ++r) acc[r][g] = _mm256_fmadd_ps(kr[r], qv, acc[r][g]);
+      for (int r = 0; r < R; ++r) acc[g * R + r] = _mm256_fmadd_ps(kr[r], qv, acc[g * R + r]);
     }
   }
-  for (int r = 0; r < R; ++r)
-    for (int g = 0; g < GN; ++g) {
-      float s = hsum8(acc[r][g]);
-      for (uint64_t c = hv; c < hd; ++c) s += q[g * hd + c] * k[r * stride + c];
-      scores[g * sstride + r] = s / scale;
-    }
+  alignas(32) float sum[8];
+  _mm256_store_ps(sum, hsum8x8(acc));
+  for (uint64_t c = hv; c < hd; ++c)
+    for (int g = 0; g < GN; ++g)
+      for (int r = 0; r < R; ++r) sum[g * R + r] += q[g * hd + c] * k[r * stride + c];
+  _mm256_store_ps(sum, _mm256_div_ps(_mm256_load_ps(sum), _mm256_set1_ps(scale)));
+  for (int g = 0; g < GN; ++g)
+    for (int r = 0; r < R; ++r) scores[g * sstride + r] = sum[g * R + r];
 }
 
 template <int R, int GN>
@@ -116,7 +127,7 @@ __attribute__((target("avx2,fma"))) void scores_avx2(const float* q, uint64_t G,
     const float* qg = q + g0 * hd;
     float* sg = scores + g0 * sstride;
     switch (std::min<uint64_t>(4, G - g0)) {
-      case 1: scores_rows<4, 1>(qg, k, stride, n, hd, scale, sg, sstride); break;
+      case 1: scores_rows<8, 1>(qg, k, stride, n, hd, scale, sg, sstride); break;
       case 2: scores_rows<4, 2>(qg, k, stride, n, hd, scale, sg, sstride); break;
       case 3: scores_rows<2, 3>(qg, k, stride, n, hd, scale, sg, sstride); break;
       default: scores_rows<2, 4>(qg, k, stride, n, hd, scale, sg, sstride); break;
