@@ -139,11 +139,18 @@ void matvec_rotated(const CqTensor& t, std::span<const float> x_rot, uint64_t fi
   const RowsFn rows = kernels().rows;
   // len <= rows and padded_cols <= 4 * code bytes, so the product cannot overflow.
   if (len >= kMinSplitRows && len * t.padded_cols() > kSerialWork) {
-    const uint64_t chunk = std::max(ceil_div(len, pool::thread_count()), kMinChunkRows);
-    pool::parallel_for(ceil_div(len, chunk), [&](size_t c) {
-      const uint64_t start = c * chunk;
-      const uint64_t n = std::min(chunk, len - start);
-      rows(v, x_rot.data(), first_row + start, n, y.data() + start);
+    struct Job {
+      const detail::View* v;
+      RowsFn rows;
+      const float* x;
+      float* y;
+      uint64_t first, len, chunk;
+    } job{&v, rows, x_rot.data(), y.data(), first_row, len,
+          std::max(ceil_div(len, pool::thread_count()), kMinChunkRows)};
+    // One captured pointer keeps the std::function free of heap storage.
+    pool::parallel_for(ceil_div(len, job.chunk), [j = &job](size_t c) {
+      const uint64_t start = c * j->chunk;
+      j->rows(*j->v, j->x, j->first + start, std::min(j->chunk, j->len - start), j->y + start);
     });
     return;
   }

@@ -1,0 +1,51 @@
+// The rotated-input products must not allocate, split over the pool or not:
+// they run about a hundred times per decoded token. Counts every operator new
+// in this test binary.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <new>
+#include <random>
+
+#include "cq_reference.hpp"
+#include "vorpel/cq/cq_kernels.hpp"
+
+namespace {
+std::atomic<size_t> g_allocations{0};
+}
+
+void* operator new(size_t n) {
+  g_allocations.fetch_add(1, std::memory_order_relaxed);
+  if (void* p = std::malloc(n == 0 ? 1 : n)) return p;
+  throw std::bad_alloc();
+}
+void operator delete(void* p) noexcept { std::free(p); }
+void operator delete(void* p, size_t) noexcept { std::free(p); }
+
+namespace {
+
+TEST(CqAlloc, RotatedProductsAllocateNothing) {
+  std::mt19937 rng(31337);
+  // 256 x 8192 splits over the pool (when it has more than one thread); 64 x 576 does not.
+  for (auto [rows, cols] : {std::pair<uint64_t, uint64_t>{256, 8192}, {64, 576}}) {
+    const cqref::Encoded e = cqref::make_encoded(rng, rows, cols, 64, 4);
+    auto t = vorpel::cq::decode(e.bytes, e.rows, e.cols, e.b, e.code, e.codebook);
+    ASSERT_TRUE(t);
+    std::vector<float> x = cqref::random_x(rng, cols), x_rot(t->padded_cols()), y(rows);
+    vorpel::cq::rotate_input(*t, x, x_rot);
+    vorpel::cq::matvec_rotated(*t, x_rot, 0, y);  // creates the pool on first use
+    for (auto level : cqref::levels()) {
+      cqref::LevelGuard g(level);
+      const size_t before = g_allocations.load();
+      for (int i = 0; i < 10; ++i) {
+        vorpel::cq::matvec_rotated(*t, x_rot, 0, y);
+        vorpel::cq::row_kernel(*t, x_rot, 1, std::span(y).first(rows - 1));
+        vorpel::cq::rotate_input(*t, x, x_rot);
+      }
+      EXPECT_EQ(g_allocations.load(), before) << "rows " << rows << " level " << static_cast<int>(level);
+    }
+  }
+}
+
+}  // namespace
