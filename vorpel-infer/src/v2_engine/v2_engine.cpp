@@ -130,6 +130,7 @@ GenerationResult V2Engine::generate_in(V2State& state, std::string_view query, s
   if (constraint) bias.resize(vocab);
 
   SplitMix rng(options.seed);
+  std::vector<float> sample_terms;
   StreamDecoder stream(tok);
 
   if (options.max_new_tokens == 0) {
@@ -144,7 +145,7 @@ GenerationResult V2Engine::generate_in(V2State& state, std::string_view query, s
         constraint->bias(std::span<float>(bias));
         for (uint64_t i = 0; i < vocab; ++i) logits[i] += bias[i];
       }
-      const uint32_t t = choose_token(logits, options.temperature, rng);
+      const uint32_t t = choose_token(logits, options.temperature, rng, sample_terms);
       if (t == eos) {
         res.stop_reason = {StopKind::Eos, {}};
         break;

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <span>
+#include <vector>
 
 namespace vorpel::v2 {
 
@@ -41,9 +42,13 @@ uint32_t greedy_token(std::span<const float> logits);
 // single precision); their sum and the threshold walk are double precision.
 // If the walk never crosses zero (rounding, NaN terms) the last index wins.
 // Precondition: logits is non-empty.
+// `terms` is scratch for the per-token terms (reused across calls to avoid
+// an allocation per step).
+uint32_t sample_token(std::span<const float> logits, float temperature, SplitMix& rng, std::vector<float>& terms);
 uint32_t sample_token(std::span<const float> logits, float temperature, SplitMix& rng);
 
-// Greedy when temperature <= 0 (no draw), otherwise sample_token.
+// Greedy when temperature <= 0 or NaN (no draw), otherwise sample_token.
+uint32_t choose_token(std::span<const float> logits, float temperature, SplitMix& rng, std::vector<float>& terms);
 uint32_t choose_token(std::span<const float> logits, float temperature, SplitMix& rng);
 
 }  // namespace vorpel::v2
