@@ -291,7 +291,7 @@ def test_constrain_without_tool_call_changes_nothing(cli, tmp_path):
 
 # ---------------------------------------------------------------- stop reasons
 
-def crafted_container(winner, vocab=300, max_seq_len=512, tokenizer_vocab=None):
+def crafted_container(winner, vocab=300, max_seq_len=512, tokenizer_vocab=None, blob=None):
     """A model whose next token is always `winner`: attention and MLP are
     switched off (sigmoid(-40) gate, zero MLP output), one lane and no engram
     keep the input embedding as the read-out, and every embedding row points
@@ -308,7 +308,8 @@ def crafted_container(winner, vocab=300, max_seq_len=512, tokenizer_vocab=None):
         layer["attn_gate"] = np.array([-40.0], dtype=np.float32)
         layer["d3"] = np.zeros_like(layer["d3"])
     w.final_norm = np.zeros_like(w.final_norm)
-    blob = demo_tokenizer_blob(tokenizer_vocab or vocab)
+    if blob is None:
+        blob = demo_tokenizer_blob(tokenizer_vocab or vocab)
     return write_v2(g, w, bits=4, block=16, tokenizer_blob=blob)
 
 
@@ -336,9 +337,17 @@ def test_every_stop_reason(cli, tmp_path):
     assert r["token_ids"] == [word] * 24
     assert r["stop_reason"] == "ContextFull" and r["stopped_naturally"] is False
 
-    # Without the "<|im_end|>" id in the vocabulary... the demo tokenizer always
-    # has it, so instead: a tokenizer larger than the model makes the prompt
-    # pass fail, which ends generation with the error as the stop reason.
+    # A vocabulary whose id 5 is not the end-of-turn marker never stops there.
+    from vorpel_writer.tokenizer import build_tokenizer_blob
+    pieces = demo_tokenizer_pieces(300)
+    pieces[IM_END] = ("<|im_end|x", 0.0, 3)
+    blob = build_tokenizer_blob(pieces, pad_id=PAD, eos_id=EOS, bos_id=BOS, unk_id=3)
+    no_marker = write(tmp_path, "nomarker.trov", crafted_container(IM_END, blob=blob))
+    r, _ = run(cli, no_marker, "hi", max_new_tokens=4)
+    assert (r["token_ids"], r["stop_reason"]) == ([IM_END] * 4, "MaxTokens")
+
+    # A tokenizer larger than the model makes the prompt pass fail, which ends
+    # generation with the error as the stop reason.
     wide = write(tmp_path, "wide.trov", crafted_container(word, vocab=300, tokenizer_vocab=400))
     r, _ = run(cli, wide, "zzzz qqqq", max_new_tokens=5)
     if any(t >= 300 for t in tokenize(cli, wide, chat_prompt("zzzz qqqq", TOOLS))):
