@@ -280,15 +280,6 @@ def test_stream_deltas_rebuild_the_text(cli, tmp_path):
         assert text == plain["text"]
 
 
-def test_constrain_without_tool_call_changes_nothing(cli, tmp_path):
-    model = random_v2_container(23, tokenizer=True, heads=False)
-    path = write(tmp_path, "m.trov", model.data)
-    plain, _ = run(cli, path, "weather", max_new_tokens=12)
-    constrained, _ = run(cli, path, "weather", max_new_tokens=12, constrain=True)
-    if TOOL_CALL_OPEN not in plain["token_ids"]:
-        assert constrained == plain
-
-
 # ---------------------------------------------------------------- stop reasons
 
 def crafted_container(winner, vocab=300, max_seq_len=512, tokenizer_vocab=None, blob=None):
