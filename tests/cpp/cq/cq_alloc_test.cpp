@@ -10,6 +10,7 @@
 
 #include "cq_reference.hpp"
 #include "vorpel/cq/cq_kernels.hpp"
+#include "vorpel/pool/worker_pool.hpp"
 
 namespace {
 std::atomic<size_t> g_allocations{0};
@@ -46,6 +47,17 @@ TEST(CqAlloc, RotatedProductsAllocateNothing) {
       EXPECT_EQ(g_allocations.load(), before) << "rows " << rows << " level " << static_cast<int>(level);
     }
   }
+}
+
+TEST(CqAlloc, ParallelForWithWideClosureAllocatesNothing) {
+  std::vector<std::atomic<uint64_t>> sums(8);
+  uint64_t a = 1, b = 2, c = 3, d = 4, e = 5;
+  vorpel::pool::parallel_for(8, [&](size_t i) { sums[i] += a + b + c + d + e; });  // pool warm-up
+  const size_t before = g_allocations.load();
+  for (int rep = 0; rep < 50; ++rep)
+    vorpel::pool::parallel_for(8, [&](size_t i) { sums[i] += a + b + c + d + e + i; });
+  EXPECT_EQ(g_allocations.load(), before);
+  for (size_t i = 0; i < 8; ++i) EXPECT_EQ(sums[i].load(), 15u + 50u * (15u + i));
 }
 
 }  // namespace

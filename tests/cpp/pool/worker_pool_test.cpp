@@ -9,6 +9,7 @@
 #include <mutex>
 #include <set>
 #include <cstdlib>
+#include <functional>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -26,6 +27,22 @@ TEST(Pool, EveryChunkRunsExactlyOnce) {
       for (size_t c = 0; c < n; ++c) ASSERT_EQ(hits[c].load(), 1) << "n " << n << " chunk " << c;
     }
   }
+}
+
+TEST(Pool, AcceptsStdFunctionAndPlainCallables) {
+  std::vector<std::atomic<int>> hits(40);
+  const std::function<void(size_t)> f = [&](size_t c) { hits[c].fetch_add(1); };
+  parallel_for(10, f);
+  const auto g = [&](size_t c) { hits[10 + c].fetch_add(1); };
+  parallel_for(10, g);
+  struct Functor {
+    std::vector<std::atomic<int>>* h;
+    void operator()(size_t c) const { (*h)[20 + c].fetch_add(1); }
+  };
+  parallel_for(10, Functor{&hits});
+  int calls = 0;  // a mutable closure with one chunk runs inline
+  parallel_for(1, [calls, &hits](size_t) mutable { hits[30].fetch_add(++calls); });
+  for (size_t i = 0; i < 31; ++i) ASSERT_EQ(hits[i].load(), 1) << i;
 }
 
 TEST(Pool, SingleChunkRunsOnCaller) {
@@ -116,7 +133,9 @@ TEST(Pool, ThreadCountFollowsEnvironment) {
   EXPECT_GE(t, 1u);
   EXPECT_GE(vorpel::pool::affinity_cpu_count(), 1u);
   const char* env = std::getenv("RAYON_NUM_THREADS");
-  if (env != nullptr && std::atoi(env) > 0) EXPECT_EQ(t, static_cast<size_t>(std::atoi(env)));
+  if (env != nullptr && std::atoi(env) > 0) {
+    EXPECT_EQ(t, static_cast<size_t>(std::atoi(env)));
+  }
 }
 
 }  // namespace

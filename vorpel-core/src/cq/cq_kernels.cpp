@@ -147,7 +147,7 @@ void matvec_rotated(const CqTensor& t, std::span<const float> x_rot, uint64_t fi
       uint64_t first, len, chunk;
     } job{&v, rows, x_rot.data(), y.data(), first_row, len,
           std::max(ceil_div(len, pool::thread_count()), kMinChunkRows)};
-    // One captured pointer keeps the std::function free of heap storage.
+    // Everything behind one pointer: a small, trivially copyable closure.
     pool::parallel_for(ceil_div(len, job.chunk), [j = &job](size_t c) {
       const uint64_t start = c * j->chunk;
       j->rows(*j->v, j->x, j->first + start, std::min(j->chunk, j->len - start), j->y + start);

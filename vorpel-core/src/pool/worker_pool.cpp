@@ -68,12 +68,13 @@ class Pool {
   }
 
   // Returns false when another thread is using the pool (caller runs serially).
-  bool run(size_t n, const std::function<void(size_t)>& fn) {
+  bool run(size_t n, detail::ChunkFn fn, void* ctx) {
     std::unique_lock<std::mutex> submit(submit_mutex_, std::try_to_lock);
     if (!submit.owns_lock()) return false;
     {
       std::lock_guard<std::mutex> lk(mutex_);
-      fn_ = &fn;
+      fn_ = fn;
+      ctx_ = ctx;
       n_chunks_ = n;
       next_.store(0, std::memory_order_relaxed);
       error_ = nullptr;
@@ -104,6 +105,7 @@ class Pool {
       err = error_;
       error_ = nullptr;
       fn_ = nullptr;
+      ctx_ = nullptr;
     }
     if (err) std::rethrow_exception(err);
     return true;
@@ -111,13 +113,14 @@ class Pool {
 
  private:
   void work() {
-    const auto& fn = *fn_;
+    const detail::ChunkFn fn = fn_;
+    void* const ctx = ctx_;
     const size_t n = n_chunks_;
     for (;;) {
       const size_t c = next_.fetch_add(1, std::memory_order_relaxed);
       if (c >= n) break;
       try {
-        fn(c);
+        fn(ctx, c);
       } catch (...) {
         std::lock_guard<std::mutex> lk(mutex_);
         if (!error_) error_ = std::current_exception();
@@ -158,7 +161,8 @@ class Pool {
   std::atomic<size_t> next_{0};
   std::atomic<size_t> busy_{0};
   bool open_ = false;
-  const std::function<void(size_t)>* fn_ = nullptr;
+  detail::ChunkFn fn_ = nullptr;
+  void* ctx_ = nullptr;
   size_t n_chunks_ = 0;
   std::exception_ptr error_;
   std::vector<std::thread> threads_;
@@ -172,11 +176,11 @@ Pool* global_pool() {
   return pool;
 }
 
-void run_serial(size_t n, const std::function<void(size_t)>& fn) {
+void run_serial(size_t n, detail::ChunkFn fn, void* ctx) {
   std::exception_ptr err;
   for (size_t c = 0; c < n; ++c) {
     try {
-      fn(c);
+      fn(ctx, c);
     } catch (...) {
       if (!err) err = std::current_exception();
     }
@@ -214,17 +218,23 @@ size_t thread_count() {
   return count;
 }
 
-void parallel_for(size_t n_chunks, const std::function<void(size_t chunk)>& fn) {
+void detail::parallel_for_raw(size_t n_chunks, ChunkFn fn, void* ctx) {
   if (n_chunks == 0) return;
   if (n_chunks == 1) {
-    fn(0);
+    fn(ctx, 0);
     return;
   }
   if (t_inside_chunk || thread_count() == 1) {
-    run_serial(n_chunks, fn);
+    run_serial(n_chunks, fn, ctx);
     return;
   }
-  if (!global_pool()->run(n_chunks, fn)) run_serial(n_chunks, fn);
+  if (!global_pool()->run(n_chunks, fn, ctx)) run_serial(n_chunks, fn, ctx);
+}
+
+void parallel_for(size_t n_chunks, const std::function<void(size_t chunk)>& fn) {
+  detail::parallel_for_raw(
+      n_chunks, [](void* ctx, size_t chunk) { (*static_cast<const std::function<void(size_t)>*>(ctx))(chunk); },
+      const_cast<void*>(static_cast<const void*>(&fn)));
 }
 
 }  // namespace vorpel::pool

@@ -4,6 +4,8 @@
 
 #include <cstddef>
 #include <functional>
+#include <memory>
+#include <type_traits>
 
 namespace vorpel::pool {
 
@@ -27,5 +29,22 @@ size_t thread_count();
 // throw, the others still run and the first exception is rethrown here. A call
 // made from inside a chunk runs its chunks serially on that thread.
 void parallel_for(size_t n_chunks, const std::function<void(size_t chunk)>& fn);
+
+namespace detail {
+using ChunkFn = void (*)(void* ctx, size_t chunk);
+void parallel_for_raw(size_t n_chunks, ChunkFn fn, void* ctx);
+}  // namespace detail
+
+// Same, for any callable, without building a std::function (whose captures
+// would otherwise be copied to the heap on every call).
+template <class F>
+  requires(!std::is_same_v<std::remove_cvref_t<F>, std::function<void(size_t)>> &&
+           std::is_invocable_v<F&, size_t>)
+void parallel_for(size_t n_chunks, F&& fn) {
+  using Fn = std::remove_reference_t<F>;
+  detail::parallel_for_raw(
+      n_chunks, [](void* ctx, size_t chunk) { (*static_cast<Fn*>(ctx))(chunk); },
+      const_cast<void*>(static_cast<const void*>(std::addressof(fn))));
+}
 
 }  // namespace vorpel::pool
