@@ -106,10 +106,11 @@ void BM_DecodeProfile(benchmark::State& state) {
   state.counters["us_per_step"] = prof.steps ? total / 1000.0 / static_cast<double>(prof.steps) : 0;
 }
 
-BENCHMARK(BM_Decode)->Unit(benchmark::kMillisecond)->MinTime(2.0);
-BENCHMARK(BM_Prefill)->Arg(128)->Arg(512)->Unit(benchmark::kMillisecond)->MinTime(2.0);
-BENCHMARK(BM_PrefillByStepping)->Arg(128)->Unit(benchmark::kMillisecond)->Iterations(2);
-BENCHMARK(BM_DecodeProfile)->Unit(benchmark::kMillisecond)->Iterations(4);
+// Rates from wall time; the CPU column counts every thread of the process.
+BENCHMARK(BM_Decode)->Unit(benchmark::kMillisecond)->MinTime(2.0)->MeasureProcessCPUTime()->UseRealTime();
+BENCHMARK(BM_Prefill)->Arg(128)->Arg(512)->Unit(benchmark::kMillisecond)->MinTime(2.0)->MeasureProcessCPUTime()->UseRealTime();
+BENCHMARK(BM_PrefillByStepping)->Arg(128)->Unit(benchmark::kMillisecond)->Iterations(2)->MeasureProcessCPUTime()->UseRealTime();
+BENCHMARK(BM_DecodeProfile)->Unit(benchmark::kMillisecond)->Iterations(4)->MeasureProcessCPUTime()->UseRealTime();
 
 }  // namespace
 
