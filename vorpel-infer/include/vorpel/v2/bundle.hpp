@@ -19,7 +19,10 @@ struct V2Bundle {
 };
 
 // Error value: the exact text of the first failure (container, canon shape or
-// dtype, head manifest, tokenizer blob, model validation).
+// dtype, head manifest, tokenizer blob, model validation). A float entry whose
+// declared shape matches but whose bytes hold a different number of values is
+// rejected by the length checks of the model validation (or the head manifest),
+// never read past its end; allocations are bounded by the container's size.
 std::expected<V2Bundle, std::string> load_v2_bundle(std::vector<uint8_t> bytes);
 std::expected<V2Bundle, std::string> load_v2_bundle_file(const std::string& path);
 
