@@ -527,3 +527,15 @@ def test_constraint_arms_at_the_tool_call_marker(cli, tmp_path):
     bare = write(tmp_path, "bare.trov", markov_container(chain))
     unarmed, _ = run(cli, bare, "hi", tools, max_new_tokens=6, constrain=True)
     assert unarmed["token_ids"][:5] == head[1:] + [the]
+
+
+def test_heads_without_outputs(cli, tmp_path):
+    # out_dim 0: no confidence logit to report (None); an empty embedding,
+    # against which every description scores 0 and keeps its list order.
+    model = random_v2_container(47, tokenizer=True, heads=[(2, 1, 0), (1, 2, 0)])
+    path = write(tmp_path, "m.trov", model.data)
+    assert score(cli, path, "--text", "hi") == {"confidence": None, "confidence_probability": None,
+                                                "contrastive": [], "contrastive_dim": 0}
+    (tmp_path / "d.txt").write_text("a\nb")
+    assert score(cli, path, "--retrieve", "hi", "--descriptions-file",
+                 str(tmp_path / "d.txt"))["retrieve"] == [[0, 0], [1, 0]]
