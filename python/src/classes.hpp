@@ -1,5 +1,9 @@
 // Type builders of the engine classes, one per generation; the module adds
-// them in the order VorpelEngine, V2Engine, V3Engine.
+// them in the order VorpelEngine, V2Engine, V3Engine (module.cpp, kClasses).
+// A class is a file <gen>_class.cpp with handlers `PyObject* h(Call&)`, a
+// constexpr MethodSpec table (and PropertySpec table for read-only
+// properties), a constexpr ClassSpec, and a builder returning
+// create_type<kSpec>(module); see v2_class.cpp.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN

@@ -2,12 +2,16 @@
 every failure path, leave argument reference counts, traced Python memory,
 GC-tracked objects and the resident set where they were."""
 import gc
+import os
 import sys
 import tracemalloc
 
 import pytest
 
 from helpers_h8 import *  # noqa: F401,F403 (names and fixtures)
+
+# AddressSanitizer's quarantine keeps freed memory resident: RSS says nothing there.
+RSS_MEANINGFUL = "libasan" not in os.environ.get("LD_PRELOAD", "")
 
 DESCS = ["weather in a city", "send an email", "book a table"]
 PAIRS = [(QUERY, TOOLS), ("Send mail to Bob", TOOLS)]
@@ -87,7 +91,7 @@ def _check(label, n, result):
     # One leaked object of any kind per call is >= 24 bytes.
     assert grown < 8 * n + 1024, (label, grown)
     assert objects < 10, (label, objects)
-    assert rss < 4096, (label, rss)
+    assert rss < 4096 or not RSS_MEANINGFUL, (label, rss)
 
 
 def test_successful_calls_do_not_leak(engine, engine_bytes):
@@ -132,7 +136,7 @@ def test_engines_are_freed(engine_bytes):
         del e
     gc.collect()
     # A kept engine would cost its decoded weights (far above 10 KiB) each time.
-    assert rss_kib() - rss0 < 3072
+    assert rss_kib() - rss0 < 3072 or not RSS_MEANINGFUL
 
 
 def test_callback_is_released(engine):
