@@ -13,6 +13,7 @@
 
 #include "vorpel/cq/cpu_features.hpp"
 #include "vorpel/cq/cq_kernels.hpp"
+#include "vorpel/hadamard/fwht.hpp"
 #include "vorpel/pool/worker_pool.hpp"
 
 namespace {
@@ -198,6 +199,19 @@ void BM_StreamRead(benchmark::State& state) {
   set_counters(state, 0.0, static_cast<double>(n * sizeof(float)));
 }
 
+// Normalised FWHT of n floats at a given level (1 = portable, 2 = AVX2).
+void BM_Fwht(benchmark::State& state) {
+  const size_t n = static_cast<size_t>(state.range(0));
+  vorpel::cpu::set_simd_override(static_cast<vorpel::cpu::SimdLevel>(state.range(1)));
+  std::vector<float> a(n, 0.5f);
+  for (auto _ : state) {
+    vorpel::fwht(a);
+    benchmark::DoNotOptimize(a.data());
+  }
+  vorpel::cpu::set_simd_override(vorpel::cpu::SimdLevel::Auto);
+  state.counters["floats/s"] = benchmark::Counter(static_cast<double>(n), benchmark::Counter::kIsIterationInvariantRate);
+}
+
 // One parallel_for of thread_count() empty chunks: the pool's round trip.
 void BM_PoolRoundTrip(benchmark::State& state) {
   const size_t t = vorpel::pool::thread_count();
@@ -230,6 +244,7 @@ BENCHMARK(BM_CqMatvecLevel)
     ->UseRealTime();
 BENCHMARK(BM_CqBatch128)->Apply(BatchArgs)->MinTime(0.2)->UseRealTime();
 BENCHMARK(BM_F32Matvec)->ArgNames({"shape", "dram"})->ArgsProduct({{0, 1, 2, 3}, {0, 1}})->MinTime(0.2)->UseRealTime();
+BENCHMARK(BM_Fwht)->ArgNames({"n", "level"})->ArgsProduct({{64, 1024}, {1, 2}})->MinTime(0.1);
 BENCHMARK(BM_PoolRoundTrip)->MinTime(0.2)->UseRealTime();
 BENCHMARK(BM_StreamRead)->MinTime(0.5)->UseRealTime();
 
