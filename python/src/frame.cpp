@@ -301,8 +301,10 @@ std::string quoted_list(const std::vector<const char*>& names) {
 // Python's own rules and wording for a function whose parameters are all
 // positional-or-keyword; `self` counts in the positional totals as it does for
 // a method written in Python.
-bool bind(const std::string& qualname, const MethodSpec& m, PyObject* const* args, Py_ssize_t nargs,
-          PyObject* kwnames, PyObject** bound) {
+bool bind(const ClassSpec& c, const MethodSpec& m, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+          PyObject** bound) {
+  // Only an error message needs the qualified name.
+  const auto qualname = [&] { return std::string(c.name) + "." + m.name; };
   const size_t np = m.params.size();
   const size_t offset = m.is_static ? 0 : 1;
   for (size_t i = 0; i < np && i < static_cast<size_t>(nargs); ++i) bound[i] = args[i];
@@ -318,11 +320,11 @@ bool bind(const std::string& qualname, const MethodSpec& m, PyObject* const* arg
       }
     }
     if (idx == np) {
-      PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%S'", qualname.c_str(), key);
+      PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%S'", qualname().c_str(), key);
       return false;
     }
     if (bound[idx] != nullptr) {
-      PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%S'", qualname.c_str(), key);
+      PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%S'", qualname().c_str(), key);
       return false;
     }
     bound[idx] = args[nargs + k];
@@ -333,7 +335,7 @@ bool bind(const std::string& qualname, const MethodSpec& m, PyObject* const* arg
     for (const Param& p : m.params) required += p.def.type == Default::Type::Required ? 1 : 0;
     const size_t max = np + offset, min = required + offset, given = static_cast<size_t>(nargs) + offset;
     std::string takes = min == max ? std::to_string(max) : "from " + std::to_string(min) + " to " + std::to_string(max);
-    PyErr_Format(PyExc_TypeError, "%s() takes %s positional argument%s but %zu %s given", qualname.c_str(),
+    PyErr_Format(PyExc_TypeError, "%s() takes %s positional argument%s but %zu %s given", qualname().c_str(),
                  takes.c_str(), max == 1 && min == max ? "" : "s", given, given == 1 ? "was" : "were");
     return false;
   }
@@ -342,7 +344,7 @@ bool bind(const std::string& qualname, const MethodSpec& m, PyObject* const* arg
   for (size_t i = 0; i < np; ++i)
     if (bound[i] == nullptr && m.params[i].def.type == Default::Type::Required) missing.push_back(m.params[i].name);
   if (!missing.empty()) {
-    PyErr_Format(PyExc_TypeError, "%s() missing %zu required positional argument%s: %s", qualname.c_str(),
+    PyErr_Format(PyExc_TypeError, "%s() missing %zu required positional argument%s: %s", qualname().c_str(),
                  missing.size(), missing.size() == 1 ? "" : "s", quoted_list(missing).c_str());
     return false;
   }
@@ -533,9 +535,8 @@ PyObject* dispatch(const ClassSpec& cls_spec, const MethodSpec& method, PyObject
   auto* st = static_cast<ModuleState*>(PyType_GetModuleState(cls));
   if (st == nullptr) return nullptr;
   try {
-    const std::string qualname = std::string(cls_spec.name) + "." + method.name;
     PyObject* bound[kMaxParams] = {};
-    if (!bind(qualname, method, args, PyVectorcall_NARGS(nargs), kwnames, bound)) return nullptr;
+    if (!bind(cls_spec, method, args, PyVectorcall_NARGS(nargs), kwnames, bound)) return nullptr;
 
     EngineObject* obj = method.is_static ? nullptr : reinterpret_cast<EngineObject*>(self);
     SharedAccess access(obj);

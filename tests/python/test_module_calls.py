@@ -269,6 +269,7 @@ def test_retrieve_tools_result(engine):
     assert [i for i, _ in got].index(0) < [i for i, _ in got].index(2)  # ties keep list order
     assert engine.retrieve_tools(QUERY, descs, 0) == []
     assert engine.retrieve_tools(QUERY, descs, 2) == got[:2]
+    assert engine.retrieve_tools(QUERY, descs, 2**64 - 1) == got  # the largest count converts
     assert engine.retrieve_tools(QUERY, [], 3) == []
 
 
