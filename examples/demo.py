@@ -44,12 +44,17 @@ def write_model(path: pathlib.Path) -> None:
 
 
 def main() -> int:
+    if MODEL.exists():
+        print(f"reusing the demo model {MODEL}")
+        try:
+            engine = vorpel_rs.V2Engine.load(str(MODEL))
+        except OSError as e:  # written by an older writer: write it again
+            print(f"  it does not load ({e}); writing it again")
+            MODEL.unlink()
     if not MODEL.exists():
         print(f"writing a random demo model to {MODEL}")
         write_model(MODEL)
-    else:
-        print(f"reusing the demo model {MODEL}")
-    engine = vorpel_rs.V2Engine.load(str(MODEL))
+        engine = vorpel_rs.V2Engine.load(str(MODEL))
     print("NOTE: the weights are random, so every generated text below is noise.\n")
     print("config:", engine.config())
 
