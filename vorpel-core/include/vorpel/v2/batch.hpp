@@ -31,12 +31,12 @@ struct V2PrefillScratch {
   std::vector<float> x_pre, x, h;       // (chunk, d_model): block input before/after injection, normed
   std::vector<float> q, gt, o;          // (chunk, q_dim)
   std::vector<float> k, v;              // (chunk, kv_dim)
-  std::vector<float> a, h1, delta;  // (chunk, d_model)
+  std::vector<float> a, h1, delta;      // (chunk, d_model)
   std::vector<float> hada;              // (chunk, hada_n)
   std::vector<float> fetch, eval;       // (chunk, d_model): engram fetch and value of one site
   std::vector<float> ekey, conv;        // (sites, chunk, d_model)
   std::vector<float> gates;             // (sites, chunk)
-  std::vector<float> scores;            // (jobs, widest attended span), sized per call
+  std::vector<float> scores;            // (jobs, num_heads, widest attended span), sized per call
   std::vector<float> old_lane;          // (chunk, L*d_model): lanes before the mix
 };
 
