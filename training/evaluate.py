@@ -46,7 +46,10 @@ def evaluate(engine, n: int = 200, seed: int = 1234, log=None) -> dict:
     for constrain in (False, True):
         exact = valid = abst_total = abst_right = outside = named = 0
         for ex in examples:
-            result = engine.generate(ex.query, ex.tools_json, max_new_tokens=96, constrain=constrain)
+            # The constraint's scanner reads names only from compact `"name":"...` fields; the
+            # compact form gives the same prompt, since the prompt compacts the JSON anyway.
+            tools = json.dumps(json.loads(ex.tools_json), separators=(",", ":")) if constrain else ex.tools_json
+            result = engine.generate(ex.query, tools, max_new_tokens=96, constrain=constrain)
             call = parse_call(result["tool_call"])
             if call is not None:
                 valid += 1
