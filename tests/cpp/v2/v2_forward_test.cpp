@@ -251,9 +251,9 @@ TEST(V2Engram, FetchHashesTheNgramAndWaitsForIt) {
     }
     return k * g.table_rows + (h ^ (h >> 15)) % g.table_rows;
   };
-  std::vector<float> f(g.d_model), want(g.sub_dim);
+  std::vector<float> f(g.d_model), want(g.sub_dim), buf(e.tables.padded_cols());
   for (uint64_t p = 0; p < 4; ++p) {
-    vorpel::v2::parts::engram_fetch(m, e, hist, p, f.data());
+    vorpel::v2::parts::engram_fetch(m, e, hist, p, f.data(), buf.data());
     vorpel::cq::dequantize_row(e.tables, plain_row(0, 0, p), want);
     EXPECT_EQ(std::vector<float>(f.begin(), f.begin() + g.sub_dim), want) << p;
     const std::vector<float> second(f.begin() + g.sub_dim, f.end());

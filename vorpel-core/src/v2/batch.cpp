@@ -92,6 +92,9 @@ V2PrefillScratch::V2PrefillScratch(const V2Model& m, uint64_t chunk_len) : chunk
   v.assign(chunk * g.kv_dim(), 0.0f);
   hada.assign(chunk * g.hada_n, 0.0f);
   old_lane.assign(chunk * L * d, 0.0f);
+  row_pad = m.embedding.padded_cols();
+  for (const V2Engram& e : m.engrams) row_pad = std::max(row_pad, e.tables.padded_cols());
+  row_buf.assign(chunk * row_pad, 0.0f);
 }
 
 std::expected<void, std::string> prefill(const V2Model& m, V2State& s, std::span<const uint32_t> tokens,
@@ -129,7 +132,7 @@ std::expected<void, std::string> prefill(const V2Model& m, V2State& s, std::span
     for (uint64_t j = 0; j < cn; ++j) s.history_[p0 + j] = tokens[c0 + j];
     for_positions(cn, [&](uint64_t j) {
       float* lane0 = sc.lanes.data() + j * LD;
-      cq::dequantize_row(m.embedding, tokens[c0 + j], {lane0, d});
+      parts::decode_row(m.embedding, tokens[c0 + j], lane0, sc.row_buf.data() + j * sc.row_pad);
       for (uint64_t i = 0; i < d; ++i) lane0[i] *= m.embed_scale;
       for (uint64_t k = 1; k < L; ++k) std::memcpy(lane0 + k * d, lane0, d * sizeof(float));
     });
@@ -138,7 +141,8 @@ std::expected<void, std::string> prefill(const V2Model& m, V2State& s, std::span
     for (uint64_t si = 0; si < S; ++si) {
       const V2Engram& e = m.engrams[si];
       for_positions(cn, [&](uint64_t j) {
-        parts::engram_fetch(m, e, s.history_.data(), p0 + j, sc.fetch.data() + j * d);
+        parts::engram_fetch(m, e, s.history_.data(), p0 + j, sc.fetch.data() + j * d,
+                            sc.row_buf.data() + j * sc.row_pad);
       });
       rot_in.invalidate();
       batch(e.value_proj, rot_in, sc.fetch.data(), cn, d, 0, d, sc.eval.data());

@@ -59,7 +59,7 @@ void engram_prepare(const V2Model& m, V2State& s, uint64_t p) {
   const uint64_t d = m.geom.d_model, R = m.geom.ring_len();
   for (size_t si = 0; si < m.engrams.size(); ++si) {
     const V2Engram& e = m.engrams[si];
-    parts::engram_fetch(m, e, s.history_.data(), p, s.fetch_.data());
+    parts::engram_fetch(m, e, s.history_.data(), p, s.fetch_.data(), s.row_buf_.data());
     s.rot_f_.invalidate();
     float* slot = s.rings_[si].data() + (p % R) * d;
     cq::matvec_rotated(e.value_proj, s.rot_f_.get(e.value_proj, s.fetch_), 0, {slot, d});
@@ -144,7 +144,7 @@ void run_token(const V2Model& m, V2State& s, uint32_t token, HiddenObserver* obs
   s.history_[p] = token;
   {
     Section sec(StepProfile::Embedding);
-    cq::dequantize_row(m.embedding, token, s.emb_);
+    parts::decode_row(m.embedding, token, s.emb_.data(), s.row_buf_.data());
     for (float& v : s.emb_) v *= m.embed_scale;
     if (obs) obs->observe(s.emb_);
     for (uint64_t i = 0; i < m.geom.mhc_lanes; ++i)

@@ -5,13 +5,39 @@
 #include <cmath>
 #include <cstring>
 
+#include "vorpel/core/panic.hpp"
 #include "vorpel/cq/cq_kernels.hpp"
 #include "vorpel/hadamard/fwht.hpp"
 #include "vorpel/v2/kernels.hpp"
 
 namespace vorpel::v2::parts {
 
-void engram_fetch(const V2Model& m, const V2Engram& e, const uint32_t* history, uint64_t p, float* f) {
+void decode_row(const cq::CqTensor& t, uint64_t r, float* out, float* buf) {
+  VORPEL_CHECK(r < t.rows(), "decode_row: row out of range");
+  const uint64_t b = t.block(), pc = t.padded_cols(), rb = t.row_bytes();
+  const uint8_t* codes = t.codes().data() + r * rb;
+  const float* scales = t.scales().data() + r * t.blocks_per_row();
+  if (const uint32_t k = t.codes_per_byte(); k != 0) {
+    // Each code byte selects k ready values from the lookup table.
+    const float* lut = t.lut().data();
+    for (uint64_t i = 0; i < rb; ++i) std::memcpy(buf + i * k, lut + codes[i] * k, k * sizeof(float));
+  } else {
+    // 3-bit codes straddle bytes: read the next byte only when the code needs it.
+    const float* cb = t.codebook().data();
+    for (uint64_t j = 0; j < pc; ++j) {
+      const uint64_t bit = 3 * j, at = bit >> 3, sh = bit & 7;
+      uint32_t v = codes[at];
+      if (sh + 3 >= 9) v |= static_cast<uint32_t>(codes[at + 1]) << 8;
+      buf[j] = cb[(v >> sh) & 7];
+    }
+  }
+  for (uint64_t k = 0; k < t.blocks_per_row(); ++k)
+    for (uint64_t i = 0; i < b; ++i) buf[k * b + i] *= scales[k];
+  fwht_blockwise({buf, pc}, b);
+  std::memcpy(out, buf, t.cols() * sizeof(float));
+}
+
+void engram_fetch(const V2Model& m, const V2Engram& e, const uint32_t* history, uint64_t p, float* f, float* buf) {
   const V2Geometry& g = m.geom;
   const uint64_t per_order = g.tables_per_order();
   for (uint64_t k = 0; k < g.num_tables; ++k) {
@@ -29,7 +55,7 @@ void engram_fetch(const V2Model& m, const V2Engram& e, const uint32_t* history, 
       h *= 16777619u;
     }
     const uint64_t row = k * g.table_rows + (h ^ (h >> 15)) % g.table_rows;
-    cq::dequantize_row(e.tables, row, std::span<float>(slice, g.sub_dim));
+    decode_row(e.tables, row, slice, buf);
   }
 }
 

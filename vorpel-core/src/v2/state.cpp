@@ -76,6 +76,9 @@ V2State::V2State(const V2Model& m, uint64_t capacity, uint64_t window) {
     rot_f_.reserve_for(e.value_proj);
   }
   rot_y_.reserve_for(m.embedding);
+  uint64_t row_pad = m.embedding.padded_cols();
+  for (const V2Engram& e : m.engrams) row_pad = std::max(row_pad, e.tables.padded_cols());
+  row_buf_.assign(row_pad, 0.0f);
   ensure_positions(1);
 }
 

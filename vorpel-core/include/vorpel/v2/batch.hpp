@@ -38,6 +38,8 @@ struct V2PrefillScratch {
   std::vector<float> gates;             // (sites, chunk)
   std::vector<float> scores;            // (jobs, num_heads, widest attended span), sized per call
   std::vector<float> old_lane;          // (chunk, L*d_model): lanes before the mix
+  std::vector<float> row_buf;           // (chunk, row_pad): work areas of decoded embedding/table rows
+  uint64_t row_pad = 0;
 };
 
 // Checks, before any change: n = 0 does nothing; position + n > max_seq_len:

@@ -72,7 +72,8 @@ class V2State {
   std::vector<float> z_pre_, z_post_, r_;  // (L), (L), (L*L)
   std::vector<float> scores_;              // (num_heads, score_span_)
   uint64_t score_span_ = 0;
-  std::vector<float> fetch_, row_;         // engram fetch (d_model) and one decoded table row (sub_dim)
+  std::vector<float> fetch_;               // engram fetch (d_model)
+  std::vector<float> row_buf_;             // work area of one decoded embedding or table row (padded_cols)
   std::vector<float> y_;                   // read-out (d_model)
   RotatedInput rot_h_, rot_u_, rot_f_, rot_o_, rot_y_;
 };
