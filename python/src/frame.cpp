@@ -490,7 +490,7 @@ struct BuiltClass {
   std::vector<PyGetSetDef> getsets;
 };
 
-BuiltClass& built_class(const ClassSpec& spec, std::span<const Trampolines> trampolines) {
+BuiltClass& built_class(const ClassSpec& spec, std::span<const Trampoline> trampolines) {
   // Filled under the interpreter lock and never destroyed: types may be torn
   // down after static destructors have run.
   static auto* built = new std::map<const ClassSpec*, BuiltClass>();
@@ -506,13 +506,8 @@ BuiltClass& built_class(const ClassSpec& spec, std::span<const Trampolines> tram
   for (size_t i = 0; i < spec.methods.size(); ++i) {
     PyMethodDef def{};
     def.ml_name = spec.methods[i].name;
-    if (spec.methods[i].is_static) {
-      def.ml_meth = reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(trampolines[i].function));
-      def.ml_flags = METH_FASTCALL | METH_KEYWORDS;
-    } else {
-      def.ml_meth = reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(trampolines[i].method));
-      def.ml_flags = METH_METHOD | METH_FASTCALL | METH_KEYWORDS;
-    }
+    def.ml_meth = reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(trampolines[i]));
+    def.ml_flags = METH_FASTCALL | METH_KEYWORDS;
     def.ml_doc = b.docs[i].c_str();
     b.methods.push_back(def);
   }
@@ -530,15 +525,18 @@ BuiltClass& built_class(const ClassSpec& spec, std::span<const Trampolines> tram
 
 }  // namespace
 
-PyObject* dispatch(const ClassSpec& cls_spec, const MethodSpec& method, PyObject* self, PyTypeObject* cls,
+PyObject* dispatch(const ClassSpec& cls_spec, const MethodSpec& method, PyObject* self_or_cls,
                    PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  // The method descriptor has checked that an instance method's `self` is an
+  // instance of the class.
+  PyTypeObject* cls = method.is_static ? reinterpret_cast<PyTypeObject*>(self_or_cls) : Py_TYPE(self_or_cls);
   auto* st = static_cast<ModuleState*>(PyType_GetModuleState(cls));
   if (st == nullptr) return nullptr;
   try {
     PyObject* bound[kMaxParams] = {};
     if (!bind(cls_spec, method, args, PyVectorcall_NARGS(nargs), kwnames, bound)) return nullptr;
 
-    EngineObject* obj = method.is_static ? nullptr : reinterpret_cast<EngineObject*>(self);
+    EngineObject* obj = method.is_static ? nullptr : reinterpret_cast<EngineObject*>(self_or_cls);
     SharedAccess access(obj);
     if (obj != nullptr && !access.acquire()) return nullptr;
 
@@ -560,7 +558,7 @@ PyObject* dispatch(const ClassSpec& cls_spec, const MethodSpec& method, PyObject
   }
 }
 
-PyObject* create_type(PyObject* module, const ClassSpec& spec, std::span<const Trampolines> trampolines) {
+PyObject* create_type(PyObject* module, const ClassSpec& spec, std::span<const Trampoline> trampolines) {
   BuiltClass& b = built_class(spec, trampolines);
   PyType_Slot slots[] = {
       {Py_tp_doc, const_cast<char*>(spec.doc)},

@@ -218,35 +218,27 @@ void invoke_callback(PyObject* callback, PyObject* args_tuple_stolen);
 
 // ---- type creation -----------------------------------------------------------
 
-// Instance methods are METH_METHOD functions (the defining class gives the
-// module state); static ones are bound to the class object itself, because
-// the interpreter hides the docstring of METH_METHOD functions that are not
-// descriptors.
-using MethodTrampoline = PyObject* (*)(PyObject*, PyTypeObject*, PyObject* const*, Py_ssize_t, PyObject*);
-using StaticTrampoline = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
-struct Trampolines {
-  MethodTrampoline method;
-  StaticTrampoline function;
-};
+// Every method is a plain METH_FASTCALL | METH_KEYWORDS function. Instance
+// methods take the module state from the type of `self` (the classes cannot
+// be subclassed, so that is the defining class); METH_METHOD is avoided
+// because the interpreter shows no docstring on the bound methods it makes
+// from it. Static methods are bound to the class object itself, which
+// arrives as their first argument.
+using Trampoline = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
 
-PyObject* dispatch(const ClassSpec& cls_spec, const MethodSpec& method, PyObject* self, PyTypeObject* cls,
+PyObject* dispatch(const ClassSpec& cls_spec, const MethodSpec& method, PyObject* self_or_cls,
                    PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 
-PyObject* create_type(PyObject* module, const ClassSpec& spec, std::span<const Trampolines> trampolines);
+PyObject* create_type(PyObject* module, const ClassSpec& spec, std::span<const Trampoline> trampolines);
 
 namespace detail {
 template <const ClassSpec& C, size_t I>
-PyObject* method_trampoline(PyObject* self, PyTypeObject* cls, PyObject* const* args, Py_ssize_t nargs,
-                            PyObject* kwnames) {
-  return dispatch(C, C.methods[I], self, cls, args, nargs, kwnames);
-}
-template <const ClassSpec& C, size_t I>
-PyObject* static_trampoline(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return dispatch(C, C.methods[I], nullptr, reinterpret_cast<PyTypeObject*>(cls), args, nargs, kwnames);
+PyObject* trampoline(PyObject* self_or_cls, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return dispatch(C, C.methods[I], self_or_cls, args, nargs, kwnames);
 }
 template <const ClassSpec& C, size_t... I>
 constexpr auto trampolines(std::index_sequence<I...>) {
-  return std::array<Trampolines, sizeof...(I)>{Trampolines{&method_trampoline<C, I>, &static_trampoline<C, I>}...};
+  return std::array<Trampoline, sizeof...(I)>{&trampoline<C, I>...};
 }
 }  // namespace detail
 

@@ -103,6 +103,17 @@ def test_methods_in_table_order_with_text_signatures_and_docstrings():
                           if p and p != "$self"], name
 
 
+def test_bound_methods_keep_signature_and_docstring(engine):
+    # What help(engine.run) and editors read from the bound method itself.
+    for name, line in SIGNATURES:
+        bound = getattr(engine, name)
+        assert bound.__doc__ == DOCS[name], name
+        assert bound.__text_signature__ == line[len(name):], name
+        params = list(inspect.signature(bound).parameters)
+        assert params == [p.split("=")[0] for p in line[len(name) + 1:-1].split(", ")
+                          if p and p != "$self"], name
+
+
 def test_em_dash_is_stored_as_utf8():
     assert EM in V2Engine.confidence_for.__doc__
     assert "--" not in V2Engine.confidence.__doc__  # the separator line is not part of __doc__
