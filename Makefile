@@ -8,7 +8,7 @@ ASAN_BUILD := build-asan
 JOBS  ?= 2
 APT_PACKAGES := libgtest-dev libgmock-dev libbenchmark-dev
 
-.PHONY: all deps apt venv build test test-cpp test-python demo asan bench clean
+.PHONY: all deps apt venv build test test-cpp test-python demo asan bench fuzz clean
 
 all: build
 
@@ -58,6 +58,12 @@ asan: | apt venv
 
 bench: build
 	@echo "benchmark binaries are in $(BUILD)/bench; see bench/README.md for the commands"
+
+# libFuzzer targets (clang, ASan + UBSan), FUZZ_SECONDS each (default 60); not part of test.
+fuzz: | venv
+	@command -v clang++-19 >/dev/null 2>&1 || { apt-get update -qq && DEBIAN_FRONTEND=noninteractive \
+	  apt-get install -y -qq clang-19 libclang-rt-19-dev; }
+	fuzz/run.sh
 
 clean:
 	rm -rf $(BUILD) $(ASAN_BUILD)

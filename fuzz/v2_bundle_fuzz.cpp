@@ -1,0 +1,52 @@
+// Second-generation bundles: the input is the container. A bundle that loads
+// runs a prefill, some single steps (one with a head observer) and a reset;
+// the tokens come from the input's last bytes, some outside the vocabulary.
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <vector>
+
+#include "vorpel/v2/batch.hpp"
+#include "vorpel/v2/bundle.hpp"
+#include "vorpel/v2/forward.hpp"
+#include "vorpel/v2/state.hpp"
+
+using namespace vorpel::v2;
+
+namespace {
+struct Sink : HiddenObserver {
+  size_t n = 0;
+  void observe(std::span<const float> h) override { n += h.size(); }
+};
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  auto bundle = load_v2_bundle(std::vector<uint8_t>(data, data + size));
+  if (!bundle) return 0;
+  const V2Model& m = bundle->model;
+  const uint64_t vocab = m.geom.vocab;
+  std::vector<uint32_t> tokens;
+  for (size_t i = 0; i < 12 && 2 * i + 1 < size; ++i) {
+    const uint32_t raw = data[size - 1 - 2 * i] | (uint32_t{data[size - 2 - 2 * i]} << 8);
+    tokens.push_back(static_cast<uint32_t>(raw % (vocab + 2)));
+  }
+  std::vector<float> logits(vocab);
+  V2State s = V2State::for_generation(m);
+  auto r = prefill(m, s, std::span<const uint32_t>(tokens).first(tokens.size() / 2), std::span<float>(logits));
+  (void)r;
+  for (size_t i = tokens.size() / 2; i < tokens.size(); ++i) {
+    auto st = step(m, s, tokens[i], logits);
+    (void)st;
+  }
+  Sink obs;
+  if (!tokens.empty()) (void)step_observed(m, s, tokens[0] % (vocab ? vocab : 1), obs);
+  std::vector<float> wrong(vocab + 1);
+  (void)step(m, s, 0, wrong);
+  s.reset();
+  if (!tokens.empty()) (void)prefill(m, s, tokens, std::nullopt);
+  if (bundle->tokenizer) {
+    std::vector<uint32_t> ids = bundle->tokenizer->encode("{\"name\": \"x\"} \xe2\x96\x81 \xff");
+    (void)bundle->tokenizer->decode(ids);
+  }
+  return 0;
+}
