@@ -1,8 +1,10 @@
 """A walk through the vorpel_rs module on a small second-generation model.
 
-The model's weights are RANDOM (written by vorpel_writer with a seed), so the
-generated text is noise: the demo shows the calls and the shapes of their
-results, not a trained model's answers.
+With the trained demo model in models/demo-v2.trov the demo answers real
+tool-calling queries (name, arguments, confidence, the best tool by retrieval,
+one streamed answer). Without it, it writes a model with RANDOM weights
+(vorpel_writer, seeded), whose text is noise: it then shows the calls and the
+shapes of their results only.
 
     make demo
     # or: PYTHONPATH=build/python:python python examples/demo.py
@@ -19,6 +21,7 @@ from vorpel_writer import v2 as v2w
 ROOT = pathlib.Path(__file__).resolve().parents[1]
 BUILD = pathlib.Path(os.environ.get("VORPEL_BUILD_DIR", ROOT / "build"))
 MODEL = BUILD / "demo" / "demo_v2.trov"
+TRAINED = ROOT / "models" / "demo-v2.trov"
 
 TOOLS = json.dumps([
     {"name": "get_weather", "description": "Current weather for a city",
@@ -43,7 +46,51 @@ def write_model(path: pathlib.Path) -> None:
     tmp.replace(path)
 
 
+def trained_demo(path: pathlib.Path) -> int:
+    engine = vorpel_rs.V2Engine.load(str(path))
+    print(f"trained demo model {path.relative_to(ROOT)}: {engine.config()}\n")
+    catalogue = [
+        {"name": "get_weather", "description": "Get the current weather for a city",
+         "parameters": {"type": "object", "properties": {"city": {"type": "string", "description": "City name"}},
+                        "required": ["city"]}},
+        {"name": "set_timer", "description": "Start a countdown timer",
+         "parameters": {"type": "object",
+                        "properties": {"minutes": {"type": "integer", "description": "Duration in minutes"}},
+                        "required": ["minutes"]}},
+        {"name": "convert_currency", "description": "Convert an amount of money between currencies",
+         "parameters": {"type": "object", "properties": {
+             "amount": {"type": "number", "description": "Amount to convert"},
+             "from_currency": {"type": "string", "description": "Source currency code"},
+             "to_currency": {"type": "string", "description": "Target currency code"}},
+             "required": ["amount", "from_currency", "to_currency"]}},
+    ]
+    tools = json.dumps(catalogue, separators=(",", ":"))
+    descriptions = [f"{t['name']}: {t['description']}" for t in catalogue]
+    queries = ["What's the weather in Oslo?", "Set a timer for 25 minutes.", "Convert 120 EUR to JPY.",
+               "Tell me a joke."]
+    for query in queries:
+        t0 = time.perf_counter()
+        result = engine.generate(query, tools, max_new_tokens=96, constrain=True)
+        dt = time.perf_counter() - t0
+        best = engine.retrieve_tools(query, descriptions, 1)
+        conf = engine.confidence_for(query, tools, result["text"])
+        print(f"Q: {query}")
+        print(f"  tool_call: {result['tool_call']}   ({len(result['token_ids'])} tokens, {dt * 1000:.0f} ms,"
+              f" {result['stop_reason']})")
+        if result["thinking"]:
+            print(f"  thinking: {result['thinking']}")
+        print(f"  confidence: {conf:.3f}   best tool by retrieval: {catalogue[best[0][0]]['name']}"
+              f" ({best[0][1]:.3f})")
+    query = "How much is 300 GBP in USD?"
+    print(f"\nstreaming {query!r}: ", end="", flush=True)
+    engine.run_stream(query, tools, lambda token_id, piece: print(piece, end="", flush=True))
+    print()
+    return 0
+
+
 def main() -> int:
+    if TRAINED.exists() and "--random" not in sys.argv:
+        return trained_demo(TRAINED)
     if MODEL.exists():
         print(f"reusing the demo model {MODEL}")
         try:
