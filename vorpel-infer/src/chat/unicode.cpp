@@ -5,6 +5,7 @@
 #include <span>
 
 #include "unicode_tables.hpp"
+#include "vorpel/text/utf8.hpp"
 
 namespace vorpel::chat {
 namespace {
@@ -18,39 +19,8 @@ bool in_ranges(std::span<const detail::CodeRange> ranges, char32_t cp) {
 }  // namespace
 
 Decoded decode_utf8(std::string_view s, size_t pos) {
-  const auto b0 = static_cast<uint8_t>(s[pos]);
-  if (b0 < 0x80) return {b0, 1};
-  size_t need;
-  char32_t cp;
-  // Allowed range of the second byte narrows for E0, ED, F0 and F4 so that
-  // overlong forms, surrogates and values past U+10FFFF are rejected early.
-  uint8_t lo = 0x80, hi = 0xBF;
-  if (b0 >= 0xC2 && b0 <= 0xDF) {
-    need = 1;
-    cp = b0 & 0x1F;
-  } else if (b0 >= 0xE0 && b0 <= 0xEF) {
-    need = 2;
-    cp = b0 & 0x0F;
-    if (b0 == 0xE0) lo = 0xA0;
-    if (b0 == 0xED) hi = 0x9F;
-  } else if (b0 >= 0xF0 && b0 <= 0xF4) {
-    need = 3;
-    cp = b0 & 0x07;
-    if (b0 == 0xF0) lo = 0x90;
-    if (b0 == 0xF4) hi = 0x8F;
-  } else {
-    return {kReplacement, 1};
-  }
-  size_t i = 1;
-  for (; i <= need; ++i) {
-    if (pos + i >= s.size()) return {kReplacement, i};
-    const auto b = static_cast<uint8_t>(s[pos + i]);
-    if (b < lo || b > hi) return {kReplacement, i};
-    lo = 0x80;
-    hi = 0xBF;
-    cp = (cp << 6) | (b & 0x3F);
-  }
-  return {cp, i};
+  const text::Utf8Scan sc = text::scan_utf8(s, pos);
+  return {sc.kind == text::Utf8::Complete ? sc.cp : kReplacement, sc.len};
 }
 
 void append_utf8(std::string& out, char32_t cp) {
@@ -74,11 +44,7 @@ void append_utf8(std::string& out, char32_t cp) {
 std::string utf8_lossy(std::string_view s) {
   std::string out;
   out.reserve(s.size());
-  for (size_t pos = 0; pos < s.size();) {
-    const Decoded d = decode_utf8(s, pos);
-    append_utf8(out, d.cp);  // a valid sequence re-encodes to the same bytes
-    pos += d.len;
-  }
+  text::append_utf8_lossy(out, s);
   return out;
 }
 

@@ -6,9 +6,9 @@
 #include <cmath>
 #include <cstring>
 
-#include "utf8.hpp"
 #include "vorpel/core/le_bytes.hpp"
 #include "vorpel/core/panic.hpp"
+#include "vorpel/text/utf8.hpp"
 
 namespace vorpel::sp {
 
@@ -17,6 +17,12 @@ namespace {
 constexpr size_t kHeaderBytes = 24;
 constexpr size_t kRecordBytes = 7;  // score f32, kind u8, length u16
 constexpr std::string_view kMarker = "\xE2\x96\x81";  // U+2581, the word-boundary marker
+
+// Length of the scalar at s[i], taking an ill-formed byte as a scalar of one byte.
+size_t scalar_len(std::string_view s, size_t i) {
+  const text::Utf8Scan sc = text::scan_utf8(s, i);
+  return sc.kind == text::Utf8::Complete ? sc.len : 1;
+}
 
 // splitmix64's finaliser.
 uint64_t mix64(uint64_t x) {
@@ -99,7 +105,7 @@ std::expected<Tokenizer, std::string> Tokenizer::parse(std::span<const uint8_t> 
     const size_t len = load_u16(p + c + 5);
     if (n < c + kRecordBytes + len) return std::unexpected(truncated(c + kRecordBytes + len, n));
     std::string_view text(reinterpret_cast<const char*>(p + c + kRecordBytes), len);
-    if (!utf8::is_valid(text)) return std::unexpected("piece " + std::to_string(id) + " is not valid UTF-8");
+    if (!text::is_valid_utf8(text)) return std::unexpected("piece " + std::to_string(id) + " is not valid UTF-8");
     t.texts_.emplace_back(text);
     t.scores_.push_back(score);
     t.kinds_.push_back(kind);
@@ -242,7 +248,7 @@ void Tokenizer::emit_symbol(std::string_view sym, std::vector<uint32_t>& out) co
 void Tokenizer::merge_segment_reference(std::string_view seg, std::vector<uint32_t>& out) const {
   std::vector<std::pair<size_t, size_t>> sym;  // byte ranges [first, second)
   for (size_t i = 0; i < seg.size();) {
-    const size_t len = utf8::scalar_len(seg, i);
+    const size_t len = scalar_len(seg, i);
     sym.emplace_back(i, i + len);
     i += len;
   }
@@ -300,7 +306,7 @@ void Tokenizer::merge_segment(std::string_view seg, Scratch& s, std::vector<uint
   syms.clear();
   heap.clear();
   for (size_t i = 0; i < seg.size();) {
-    const size_t len = utf8::scalar_len(seg, i);
+    const size_t len = scalar_len(seg, i);
     const uint32_t id = len == 1 ? single_byte_ids_[static_cast<uint8_t>(seg[i])]
                                  : lookup(seg.substr(i, len)).value_or(kEmpty);
     syms.push_back(Sym{i, i + len, syms.empty() ? kNone : syms.size() - 1, kNone, id});
@@ -394,7 +400,7 @@ std::vector<uint32_t> Tokenizer::encode_impl(std::string_view text, bool referen
         break;
       }
     }
-    if (!matched) i += utf8::scalar_len(s, i);
+    if (!matched) i += scalar_len(s, i);
   }
   flush(pending, s.size());
   return out;
@@ -420,7 +426,7 @@ std::string Tokenizer::decode(std::span<const uint32_t> ids) const {
   }
   std::string text;
   text.reserve(raw.size());
-  utf8::append_lossy(text, raw);
+  text::append_utf8_lossy(text, raw);
   std::string spaced = replace_marker(text);
   if (add_dummy_prefix_ && !spaced.empty() && spaced[0] == ' ') spaced.erase(0, 1);
   return spaced;

@@ -3,6 +3,7 @@
 
 #include <utility>
 
+#include "vorpel/text/utf8.hpp"
 #include "vorpel/v2_engine/v2_engine.hpp"
 
 namespace vorpel::v2 {
@@ -19,51 +20,10 @@ std::string_view StreamDelta::next(std::string decoded) {
 
 namespace {
 
-constexpr std::string_view kReplacement = "\xEF\xBF\xBD";
+using text::kReplacementUtf8;
+using text::scan_utf8;
+using text::Utf8;
 constexpr std::string_view kWordMarker = "\xE2\x96\x81";
-
-enum class Utf8 { Complete, Incomplete, Invalid };
-
-// Classifies the scalar starting at s[0]: complete (len bytes), an unfinished
-// but so far well-formed prefix running to the end of s, or a maximal
-// ill-formed subpart of len bytes (strict UTF-8: no overlongs, surrogates or
-// values past U+10FFFF).
-Utf8 classify(std::string_view s, size_t& len) {
-  const auto b = static_cast<uint8_t>(s[0]);
-  if (b < 0x80) {
-    len = 1;
-    return Utf8::Complete;
-  }
-  size_t need;
-  uint8_t lo = 0x80, hi = 0xBF;
-  if (b >= 0xC2 && b <= 0xDF) {
-    need = 2;
-  } else if (b >= 0xE0 && b <= 0xEF) {
-    need = 3;
-    if (b == 0xE0) lo = 0xA0;
-    if (b == 0xED) hi = 0x9F;
-  } else if (b >= 0xF0 && b <= 0xF4) {
-    need = 4;
-    if (b == 0xF0) lo = 0x90;
-    if (b == 0xF4) hi = 0x8F;
-  } else {
-    len = 1;
-    return Utf8::Invalid;
-  }
-  for (size_t k = 1; k < need; ++k) {
-    if (k >= s.size()) {
-      len = k;
-      return Utf8::Incomplete;
-    }
-    const auto c = static_cast<uint8_t>(s[k]);
-    if (c < (k == 1 ? lo : 0x80) || c > (k == 1 ? hi : 0xBF)) {
-      len = k;
-      return Utf8::Invalid;
-    }
-  }
-  len = need;
-  return Utf8::Complete;
-}
 
 }  // namespace
 
@@ -85,13 +45,13 @@ void StreamDecoder::feed(std::string_view raw) {
   std::string_view s = buf;
   size_t i = 0;
   while (i < s.size()) {
-    size_t len = 0;
-    switch (classify(s.substr(i), len)) {
-      case Utf8::Complete: commit_char(s.substr(i, len)); break;
-      case Utf8::Invalid: commit_char(kReplacement); break;
+    const auto sc = scan_utf8(s, i);
+    switch (sc.kind) {
+      case Utf8::Complete: commit_char(s.substr(i, sc.len)); break;
+      case Utf8::Invalid: commit_char(kReplacementUtf8); break;
       case Utf8::Incomplete: pending_.assign(s.substr(i)); return;
     }
-    i += len;
+    i += sc.len;
   }
 }
 
@@ -106,10 +66,10 @@ std::string_view StreamDecoder::push(uint32_t id) {
   // D(n-1) = committed[..prev_len] + tail, and committed only grows, so the
   // prefix test reduces to the new part starting with the old tail.
   delta_.assign(committed_, prev_len);
-  if (!pending_.empty()) delta_.append(kReplacement);
+  if (!pending_.empty()) delta_.append(kReplacementUtf8);
   if (!prev_tail) return delta_;
-  if (std::string_view(delta_).starts_with(kReplacement)) {
-    delta_.erase(0, kReplacement.size());
+  if (std::string_view(delta_).starts_with(kReplacementUtf8)) {
+    delta_.erase(0, kReplacementUtf8.size());
     return delta_;
   }
   delta_ = text();
@@ -118,7 +78,7 @@ std::string_view StreamDecoder::push(uint32_t id) {
 
 std::string StreamDecoder::text() const {
   std::string t = committed_;
-  if (!pending_.empty()) t.append(kReplacement);
+  if (!pending_.empty()) t.append(kReplacementUtf8);
   return t;
 }
 
