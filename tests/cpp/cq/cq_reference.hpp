@@ -8,23 +8,13 @@
 #include <random>
 #include <vector>
 
-#include "vorpel/cq/cpu_features.hpp"
+#include "simd_levels.hpp"
 
 namespace cqref {
 
-using vorpel::cpu::SimdLevel;
-
-inline std::vector<SimdLevel> levels() {
-  std::vector<SimdLevel> out{SimdLevel::Portable};
-  if (vorpel::cpu::has_avx2()) out.push_back(SimdLevel::Avx2);
-  if (vorpel::cpu::has_avx512()) out.push_back(SimdLevel::Avx512);
-  return out;
-}
-
-struct LevelGuard {
-  explicit LevelGuard(SimdLevel l) { vorpel::cpu::set_simd_override(l); }
-  ~LevelGuard() { vorpel::cpu::set_simd_override(SimdLevel::Auto); }
-};
+using simdtest::LevelGuard;
+using simdtest::levels;
+using simdtest::SimdLevel;
 
 inline uint32_t bits_of(uint8_t code) { return code == 5 ? 2 : code; }
 

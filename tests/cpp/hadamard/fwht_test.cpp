@@ -10,23 +10,13 @@
 #include <vector>
 
 #include "vorpel/core/panic.hpp"
-#include "vorpel/cq/cpu_features.hpp"
+#include "simd_levels.hpp"
 
 namespace {
 
-using vorpel::cpu::SimdLevel;
-
-std::vector<SimdLevel> levels() {
-  std::vector<SimdLevel> out{SimdLevel::Portable};
-  if (vorpel::cpu::has_avx2()) out.push_back(SimdLevel::Avx2);
-  if (vorpel::cpu::has_avx512()) out.push_back(SimdLevel::Avx512);
-  return out;
-}
-
-struct LevelGuard {
-  explicit LevelGuard(SimdLevel l) { vorpel::cpu::set_simd_override(l); }
-  ~LevelGuard() { vorpel::cpu::set_simd_override(SimdLevel::Auto); }
-};
+using simdtest::LevelGuard;
+using simdtest::levels;
+using simdtest::SimdLevel;
 
 // y = H x (unnormalised), H[i][j] = (-1)^popcount(i & j).
 std::vector<double> naive_hadamard(const std::vector<float>& x) {
