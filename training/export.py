@@ -20,7 +20,8 @@ sys.path.insert(0, str(HERE))
 sys.path.insert(0, str(HERE.parent / "python"))
 from model import Geometry, V2Torch  # noqa: E402
 from vorpel_writer.tokenizer import build_tokenizer_blob, from_sentencepiece  # noqa: E402
-from vorpel_writer.v2 import LAYER_TENSORS, V2Geometry, V2Weights, write_v2  # noqa: E402
+from vorpel_writer import trov_read  # noqa: E402
+from vorpel_writer.v2 import ENGRAM_TENSORS, LAYER_TENSORS, MHC_TENSORS, V2Geometry, V2Weights, write_v2  # noqa: E402
 
 
 def load_checkpoint(path) -> tuple[V2Torch, dict]:
@@ -55,6 +56,67 @@ def weights_of(model: V2Torch) -> V2Weights:
     heads = [(kind, a(h["probes"]), a(h["proj"]), a(h["bias"]))
              for (kind, _, _), h in zip(model.head_specs, model.heads)]
     return V2Weights(a(model.embedding), layers, mhc, engrams, a(model.final_norm), heads)
+
+
+def model_from_container(data: bytes) -> V2Torch:
+    """A torch model holding the values a container represents (CQ tensors dequantised),
+    read back in canon order: what the engine computes with, for comparisons."""
+    parsed = trov_read.parse(data)
+    h = parsed["header"]
+    tensors = parsed["tensors"]
+    fixed = 11 + 14 * h["num_layers"] + 4 * len(h["engram_sites"])
+    has_tokenizer = tensors[-1]["dtype"] == 4
+    surplus = len(tensors) - fixed - has_tokenizer
+    heads = []
+    if surplus:
+        kinds = trov_read.tensor_values(data, parsed, fixed)
+        for j, kind in enumerate(kinds):
+            probes = tensors[fixed + 1 + 3 * j]["dims"]
+            proj = tensors[fixed + 2 + 3 * j]["dims"]
+            heads.append((int(kind), probes[0], proj[0]))
+    geom = Geometry(vocab=h["vocab"], d_model=h["d_model"], num_heads=h["num_heads"],
+                    num_kv_heads=h["num_kv_heads"], num_layers=h["num_layers"], head_dim=h["head_dim"],
+                    max_seq_len=h["max_seq_len"], hada_n=h["hada_n"], mhc_lanes=h["mhc_lanes"],
+                    kv_window=h["kv_window"], rope_theta=h["rope_theta"], table_rows=h["table_rows"],
+                    num_tables=h["num_tables"], orders=tuple(h["orders"]),
+                    engram_sites=tuple(h["engram_sites"]), conv_taps=h["conv_taps"], tap_stride=h["tap_stride"])
+    model = V2Torch(geom, heads)
+    index = 0
+
+    def take(param):
+        nonlocal index
+        v = np.asarray(trov_read.tensor_values(data, parsed, index), dtype=np.float32)
+        index += 1
+        with torch.no_grad():
+            param.copy_(torch.from_numpy(v.reshape(param.shape)))
+
+    take(model.embedding)
+    for layer in model.layers:
+        for name, _ in LAYER_TENSORS:
+            take(layer[name])
+    for name, _ in MHC_TENSORS:
+        take(getattr(model, name))
+    for e in model.engrams:
+        for name, _ in ENGRAM_TENSORS:
+            take(e[name])
+    take(model.final_norm)
+    if heads:
+        index += 1  # head kinds
+        for hp in model.heads:
+            for name in ("probes", "proj", "bias"):
+                take(hp[name])
+    model.eval()
+    return model
+
+
+def tokenizer_ids(data: bytes) -> dict:
+    """pad/eos/bos/unk ids from a container's tokenizer blob (the last entry)."""
+    import struct
+
+    parsed = trov_read.parse(data)
+    blob = trov_read.tensor_values(data, parsed, len(parsed["tensors"]) - 1)
+    pad, eos, bos, unk = struct.unpack_from("<4I", blob, 4)
+    return {"pad_id": pad, "eos_id": eos, "bos_id": bos, "unk_id": unk}
 
 
 def tokenizer_blob(sp_model_file: str) -> bytes:
