@@ -146,3 +146,59 @@ def test_callback_is_released(engine):
     for _ in range(10):
         engine.run_stream(QUERY, TOOLS, cb)
     assert sys.getrefcount(cb) == before
+
+
+class _Seq:
+    """A Sequence that is neither a list nor a tuple; its third item is bad."""
+
+    def __init__(self, items):
+        self.items = items
+
+    def __len__(self):
+        return len(self.items)
+
+    def __getitem__(self, i):
+        return self.items[i]
+
+
+import collections.abc  # noqa: E402
+collections.abc.Sequence.register(_Seq)
+
+
+def test_callback_and_sequence_failure_paths_do_not_leak(engine, untokenized_engine):
+    q, t = QUERY, TOOLS
+
+    def raising(i, p):
+        raise ValueError(p)
+
+    def interrupting(i, p):
+        raise KeyboardInterrupt
+
+    def panicking(i, p):
+        untokenized_engine.run(q, t)  # PanicException inside the callback, discarded
+
+    seen = [0]
+
+    def reentrant(i, p):
+        seen[0] += 1
+        engine.config()
+        if seen[0] % 64 == 1:
+            engine.generate(p, "", max_new_tokens=1)
+
+    bad_descs = _Seq(["a", "b", 3, "d"])
+    bad_pairs = _Seq([(q, t), (q, t), (q, 5)])
+    cases = [
+        ("raising callback", 40, lambda: engine.run_stream(q, t, raising), None, [q, t, raising]),
+        ("interrupting callback", 300, lambda: engine.run_stream(q, t, interrupting), KeyboardInterrupt,
+         [q, t, interrupting]),
+        ("panic in callback", 20, lambda: engine.run_stream(q, t, panicking), None, [q, t, panicking]),
+        ("re-entrant callback", 20, lambda: engine.run_stream(q, t, reentrant), None, [q, t, reentrant]),
+        ("bad item in a Sequence", 3000, lambda: engine.retrieve_tools(q, bad_descs, 1), TypeError,
+         [q, bad_descs, bad_descs.items[0]]),
+        ("bad pair in a Sequence", 3000, lambda: engine.run_batch(bad_pairs), TypeError,
+         [bad_pairs, bad_pairs.items[0], bad_pairs.items[2]]),
+    ]
+    for label, n, fn, exc, watched in cases:
+        _check(label, n, _measure(fn, n, watched, exc))
+    assert borrow_counter(engine).value == 0
+    assert borrow_counter(untokenized_engine).value == 0
