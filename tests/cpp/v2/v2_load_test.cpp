@@ -121,6 +121,12 @@ TEST(V2Load, HeadManifestErrors) {
     EXPECT_EQ(load_error(c), "head bias length does not match out_dim");
   }
   {
+    // The kind codes are all checked before any head's shapes.
+    Container c = make_container(g, 4, {{1.0f, 2, 3}, {3.0f, 1, 1}});
+    c.entries[f + 2].dims[1] = 11;
+    EXPECT_EQ(load_error(c), "unknown probe-head code 3");
+  }
+  {
     Container c = make_container(g, 4, {{1.0f, 2, 3}});
     c.entries[f + 1].dims[0] = 2;
     EXPECT_EQ(load_error(c), "tensor " + std::to_string(f + 1) + " (head kinds): shape [2] does not match geometry [1]");
@@ -264,6 +270,10 @@ TEST(V2Load, ModelValidationOrderOnTheModel) {
       {[](M& m) { m.layers[0].k_norm.push_back(0); }, "q_norm/k_norm width does not match head_dim"},
       {[](M& m) { m.engrams[0].taps.pop_back(); m.engrams[0].tables = {}; }, "engram taps shape does not match conv_taps x d_model"},
       {[](M& m) { m.engrams[0].tables = m.embedding; }, "engram table width does not match sub_dim"},
+      // The length guards on short entries come after all of the above.
+      {[](M& m) { m.layers[0].norm_in.pop_back(); m.layers[1].d1.pop_back(); }, "HadamardMLP diagonal width does not match hada_n"},
+      {[](M& m) { m.layers[0].attn_gate.clear(); m.engrams[0].taps.pop_back(); }, "engram taps shape does not match conv_taps x d_model"},
+      {[](M& m) { m.layers[1].q_proj = m.layers[1].k_proj; }, "attention projection shape does not match geometry"},
   };
   for (const Case& k : cases) {
     M m = loaded->model;

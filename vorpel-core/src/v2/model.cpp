@@ -85,8 +85,16 @@ std::expected<void, std::string> validate_model(V2Model& m) {
       return fail("HadamardMLP diagonal width does not match hada_n");
     if (ly.q_norm.size() != g.head_dim || ly.k_norm.size() != g.head_dim)
       return fail("q_norm/k_norm width does not match head_dim");
-    // Vectors whose declared shape matched but whose byte count did not (short
-    // entries) must never be read past their end.
+  }
+  for (const V2Engram& e : m.engrams) {
+    if (e.taps.size() != mul_sat(g.conv_taps, g.d_model)) return fail("engram taps shape does not match conv_taps x d_model");
+    if (e.tables.cols() != g.sub_dim) return fail("engram table width does not match sub_dim");
+  }
+  // Beyond the checks above: vectors and matrices whose declared shape matched
+  // but whose contents do not (short float entries, a hand-built model) must
+  // never be read past their end. These come last so that every failure the
+  // checks above describe is reported first.
+  for (const V2Layer& ly : m.layers) {
     if (ly.norm_in.size() != g.d_model || ly.post_norm.size() != g.d_model || ly.pre_hada.size() != g.d_model)
       return fail("norm_in/post_norm/pre_hada width does not match d_model");
     if (ly.attn_gate.size() != 1) return fail("attn_gate must hold exactly one value");
@@ -97,8 +105,6 @@ std::expected<void, std::string> validate_model(V2Model& m) {
       return fail("attention projection shape does not match geometry");
   }
   for (const V2Engram& e : m.engrams) {
-    if (e.taps.size() != mul_sat(g.conv_taps, g.d_model)) return fail("engram taps shape does not match conv_taps x d_model");
-    if (e.tables.cols() != g.sub_dim) return fail("engram table width does not match sub_dim");
     if (e.tables.rows() != g.num_tables * g.table_rows || e.key_proj.rows() != g.d_model ||
         e.key_proj.cols() != g.d_model || e.value_proj.rows() != g.d_model || e.value_proj.cols() != g.d_model)
       return fail("engram projection shape does not match geometry");

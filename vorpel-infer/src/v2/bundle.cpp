@@ -183,12 +183,14 @@ std::expected<V2Bundle, std::string> load_v2_bundle(std::vector<uint8_t> bytes) 
   if (H > 0) {
     if (kinds.size() != H) return err(TrovError::shape_mismatch(fixed, "head kinds", std::vector<uint64_t>{kinds.size()}, std::vector<uint64_t>{H}));
     const size_t first = fixed + 1;
+    // Every kind code first, then the shapes head by head.
+    for (uint64_t h = 0; h < H; ++h)
+      if (const uint8_t code = head_code(kinds[h]); code != 1 && code != 2)
+        return err(TrovError::unknown_head_code(code));
     m.heads.resize(H);
     for (uint64_t h = 0; h < H; ++h) {
-      const uint8_t code = head_code(kinds[h]);
-      if (code != 1 && code != 2) return err(TrovError::unknown_head_code(code));
       V2Head& out = m.heads[h];
-      out.kind = code;
+      out.kind = head_code(kinds[h]);
       const trov::TensorEntry& pe = img.entry(first + 3 * h);
       const trov::TensorEntry& je = img.entry(first + 3 * h + 1);
       const trov::TensorEntry& be = img.entry(first + 3 * h + 2);
