@@ -35,6 +35,8 @@ from vorpel_writer import trov_read  # noqa: E402
 from vorpel_writer.tokenizer import Piece, build_tokenizer_blob  # noqa: E402
 from vorpel_writer.v2 import LAYER_TENSORS  # noqa: E402
 
+from helpers import assert_rows_close, require_commands, run_logits  # noqa: E402
+
 # float32 torch against the float64 reference on identical weights.
 REF_TOL = 1e-4
 # The engine multiplies in the rotated CQ domain in float32.
@@ -162,19 +164,6 @@ def torch_heads(m, seqs, pad):
         return [m.head_output(h, hidden, mask).double().numpy() for h in range(len(m.heads))]
 
 
-def assert_close(got, want, tol, what):
-    got, want = np.atleast_2d(got), np.atleast_2d(want)
-    assert got.shape == want.shape, f"{what}: shape {got.shape} vs {want.shape}"
-    bound = tol * np.maximum(1.0, np.abs(want).max(axis=1))
-    err = np.abs(got - want).max(axis=1)
-    bad = np.nonzero(err > bound)[0]
-    if bad.size:
-        p = int(bad[0])
-        j = int(np.argmax(np.abs(got[p] - want[p])))
-        pytest.fail(f"{what}: row {p} element {j}: {got[p, j]!r} vs {want[p, j]!r}, "
-                    f"|diff| {err[p]:.3g} > {bound[p]:.3g} ({bad.size} of {len(err)} rows off)")
-
-
 def random_sequences(rng, vocab, count, length):
     """Token rows that mix fresh ids with repeats from a small pool, so n-grams recur."""
     pool = rng.integers(0, vocab, size=5)
@@ -235,7 +224,7 @@ def test_logits_match_reference(exported):
     for b, seq in enumerate(seqs):
         want = ref.logits_for(seq)
         assert np.abs(want).max() > 0.5, f"{what}: logits too small to compare meaningfully"
-        assert_close(got[b], want, REF_TOL, f"{what} sequence {b} {seq}")
+        assert_rows_close(got[b], want, REF_TOL, f"{what} sequence {b} {seq}")
 
 
 def test_heads_match_reference(exported):
@@ -249,7 +238,8 @@ def test_heads_match_reference(exported):
             continue             # the reference scores with the first head of a kind
         for b, seq in enumerate(seqs):
             want = ref.pool_head(seq, kind)
-            assert_close(outs[h][b], want, REF_TOL, f"{what} head {h} kind {kind} sequence {b} {seq}")
+            assert_rows_close(outs[h][b], want, REF_TOL,
+                              f"{what} head {h} kind {kind} sequence {b} {seq}")
             if kind == 1:
                 assert abs(np.linalg.norm(outs[h][b]) - 1.0) < 1e-5
 
@@ -258,21 +248,8 @@ def test_heads_match_reference(exported):
 
 @pytest.fixture(scope="module")
 def logits_cli(vorpel_cli):
-    out = subprocess.run([str(vorpel_cli), "--help"], capture_output=True, text=True)
-    listed = [ln.split()[0] for ln in (out.stdout + out.stderr).splitlines()
-              if ln.startswith("  ") and ln.split()]
-    if "logits" not in listed:
-        pytest.skip("the CLI has no 'logits' command yet")
+    require_commands(vorpel_cli, "logits")
     return vorpel_cli
-
-
-def engine_logits(cli, path, tokens, mode="step", all_positions=True):
-    cmd = [str(cli), "logits", str(path), "--tokens", ",".join(map(str, tokens)), "--mode", mode]
-    if all_positions:
-        cmd.append("--all")
-    out = subprocess.run(cmd, capture_output=True, text=True, timeout=60)
-    assert out.returncode == 0, f"vorpel logits failed ({out.returncode}): {out.stderr}"
-    return np.asarray(json.loads(out.stdout), dtype=np.float64)
 
 
 def test_logits_match_engine(exported, logits_cli, tmp_path):
@@ -282,9 +259,9 @@ def test_logits_match_engine(exported, logits_cli, tmp_path):
     rng = np.random.default_rng(seed + 3)
     seq = random_sequences(rng, m.geom.vocab, 1, 14)[0]
     want = torch_logits(m, [seq])[0]
-    assert_close(engine_logits(logits_cli, path, seq), want, ENGINE_TOL, f"{what} step {seq}")
-    assert_close(engine_logits(logits_cli, path, seq, "prefill", False), want[-1], ENGINE_TOL,
-                 f"{what} prefill {seq}")
+    assert_rows_close(run_logits(logits_cli, path, seq), want, ENGINE_TOL, f"{what} step {seq}")
+    assert_rows_close(run_logits(logits_cli, path, seq, "prefill", False), want[-1], ENGINE_TOL,
+                      f"{what} prefill {seq}")
 
 
 # ---------------------------------------------------------------- tokenization
@@ -384,8 +361,8 @@ def test_engine_heads_equal_training_heads(sp_setup, vorpel_cli):
             assert out.returncode == 0, out.stderr
             s = json.loads(out.stdout)
             contrastive, confidence = torch_heads(m, [enc.text(text)], enc.pad)
-            assert_close(s["contrastive"], contrastive[0], ENGINE_TOL, f"contrastive {text!r}")
-            assert_close([s["confidence"]], confidence[0], ENGINE_TOL, f"confidence {text!r}")
+            assert_rows_close(s["contrastive"], contrastive[0], ENGINE_TOL, f"contrastive {text!r}")
+            assert_rows_close([s["confidence"]], confidence[0], ENGINE_TOL, f"confidence {text!r}")
         out = subprocess.run([str(vorpel_cli), "score", str(path), "--query", ex.query, "--tools",
                               ex.tools_json, "--completion", ex.completion],
                              capture_output=True, text=True, timeout=60)

@@ -22,6 +22,7 @@ import subprocess
 import numpy as np
 import pytest
 
+from helpers import require_commands
 from reference.v2 import V2Reference
 from vorpel_writer.v2 import (V2Geometry, demo_tokenizer_blob, demo_tokenizer_pieces,
                               random_v2_container, random_v2_weights, write_v2)
@@ -40,12 +41,7 @@ QUERIES = ["weather in Paris", "hi", "what time is it in Tokyo tomorrow?"]
 
 @pytest.fixture(scope="module")
 def cli(vorpel_cli):
-    out = subprocess.run([str(vorpel_cli), "--help"], capture_output=True, text=True)
-    listed = {ln.split()[0] for ln in (out.stdout + out.stderr).splitlines()
-              if ln.startswith("  ") and ln.split()}
-    for name in ("run", "score", "tokenize"):
-        if name not in listed:
-            pytest.skip(f"the CLI has no '{name}' command yet")
+    require_commands(vorpel_cli, "run", "score", "tokenize")
     return vorpel_cli
 
 

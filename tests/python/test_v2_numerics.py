@@ -18,6 +18,7 @@ import tempfile
 import numpy as np
 import pytest
 
+from helpers import assert_rows_close, require_commands, run_logits
 from reference.v2 import V2Reference
 from vorpel_writer.v2 import BOS_ID, random_v2_container
 
@@ -26,36 +27,19 @@ REL_TOL = 1e-4
 
 @pytest.fixture(scope="module")
 def logits_cli(vorpel_cli):
-    out = subprocess.run([str(vorpel_cli), "--help"], capture_output=True, text=True)
-    listed = [ln.split()[0] for ln in (out.stdout + out.stderr).splitlines()
-              if ln.startswith("  ") and ln.split()]
-    if "logits" not in listed:
-        pytest.skip("the CLI has no 'logits' command yet")
+    require_commands(vorpel_cli, "logits")
     return vorpel_cli
 
 
-def run_logits(cli, path, tokens, mode, all_positions):
-    cmd = [str(cli), "logits", str(path), "--tokens", ",".join(str(int(t)) for t in tokens),
-           "--mode", mode]
-    if all_positions:
-        cmd.append("--all")
-    out = subprocess.run(cmd, capture_output=True, text=True, timeout=120)
-    assert out.returncode == 0, f"{' '.join(cmd[:3])} failed ({out.returncode}): {out.stderr}"
-    return np.asarray(json.loads(out.stdout), dtype=np.float64)
-
-
 def assert_close(got, want, what):
-    got, want = np.atleast_2d(got), np.atleast_2d(want)
-    assert got.shape == want.shape, f"{what}: shape {got.shape} vs {want.shape}"
-    bound = REL_TOL * np.maximum(1.0, np.abs(want).max(axis=1))
-    err = np.abs(got - want).max(axis=1)
-    bad = np.nonzero(err > bound)[0]
-    if bad.size:
-        p = int(bad[0])
-        j = int(np.argmax(np.abs(got[p] - want[p])))
-        pytest.fail(f"{what}: position {p} logit {j}: engine {got[p, j]!r} reference "
-                    f"{want[p, j]!r}, |diff| {err[p]:.3g} > bound {bound[p]:.3g} "
-                    f"({bad.size} of {len(err)} positions off)")
+    assert_rows_close(got, want, REL_TOL, what)
+
+
+def _write(tmp, name, data):
+    path = os.path.join(tmp, name)
+    with open(path, "wb") as f:
+        f.write(data)
+    return path
 
 
 # (seed, pinned features, sequence length). Lengths beyond 128 span two or
@@ -87,9 +71,7 @@ def test_step_and_prefill_match_reference(logits_cli, seed, features, length):
     what = f"seed {seed} {features} len {length} geometry {g}"
     ref = V2Reference.from_bytes(model.data).logits_for(tokens)
     with tempfile.TemporaryDirectory() as tmp:
-        path = os.path.join(tmp, "model.trov")
-        with open(path, "wb") as f:
-            f.write(model.data)
+        path = _write(tmp, "model.trov", model.data)
         step = run_logits(logits_cli, path, tokens, "step", True)
         assert_close(step, ref, "step " + what)
         prefill = run_logits(logits_cli, path, tokens, "prefill", False)
@@ -105,15 +87,6 @@ def test_step_and_prefill_match_reference(logits_cli, seed, features, length):
 # These go through the engine's own tokenizer (`vorpel tokenize`) to turn text
 # into ids; the reference then works on those ids only.
 
-def _needs(cli, *names):
-    out = subprocess.run([str(cli), "--help"], capture_output=True, text=True)
-    listed = {ln.split()[0] for ln in (out.stdout + out.stderr).splitlines()
-              if ln.startswith("  ") and ln.split()}
-    missing = [n for n in names if n not in listed]
-    if missing:
-        pytest.skip(f"the CLI has no {', '.join(missing)} command yet")
-
-
 def _cli_json(cli, *args):
     out = subprocess.run([str(cli), *map(str, args)], capture_output=True, text=True, timeout=120)
     assert out.returncode == 0, f"vorpel {args[0]} failed ({out.returncode}): {out.stderr}"
@@ -121,10 +94,13 @@ def _cli_json(cli, *args):
 
 
 def _encode(cli, path, text, tmp):
-    tf = os.path.join(tmp, "text.txt")
-    with open(tf, "w", encoding="utf-8") as f:
-        f.write(text)
+    tf = _write(tmp, "text.txt", text.encode("utf-8"))
     return [int(t) for t in _cli_json(cli, "tokenize", path, "--text-file", tf)]
+
+
+def _prompt(cli, query, tools_file):
+    return subprocess.run([str(cli), "prompt", "--query", query, "--tools-file", tools_file],
+                          capture_output=True, text=True, check=True).stdout
 
 
 HEAD_TEXTS = ["", "get the weather in Paris", "hello world " * 12,
@@ -134,13 +110,11 @@ HEAD_TEXTS = ["", "get the weather in Paris", "hello world " * 12,
 @pytest.mark.parametrize("seed,features", [(31, {}), (32, dict(engram=True, lanes=4)),
                                            (33, dict(max_seq_len=40))])  # texts cut at 40
 def test_head_scores_match_reference(vorpel_cli, seed, features):
-    _needs(vorpel_cli, "score", "tokenize")
+    require_commands(vorpel_cli, "score", "tokenize")
     model = random_v2_container(seed, heads=[(2, 2, 1), (1, 3, 7)], tokenizer=True, **features)
     ref = V2Reference.from_bytes(model.data)
     with tempfile.TemporaryDirectory() as tmp:
-        path = os.path.join(tmp, "model.trov")
-        with open(path, "wb") as f:
-            f.write(model.data)
+        path = _write(tmp, "model.trov", model.data)
         for text in HEAD_TEXTS:
             what = f"seed {seed} text {text!r}"
             ids = [BOS_ID] + _encode(vorpel_cli, path, text, tmp)
@@ -167,22 +141,17 @@ GEN_CASES = [
                          ids=[f"seed{c[0]}" for c in GEN_CASES])
 def test_generation_matches_reference(vorpel_cli, seed, features, max_new, temperature,
                                       sample_seed):
-    _needs(vorpel_cli, "run", "prompt", "tokenize")
+    require_commands(vorpel_cli, "run", "prompt", "tokenize")
     from reference.v2 import generate
     from vorpel_writer.v2 import EOS_ID, demo_tokenizer_pieces
 
     model = random_v2_container(seed, tokenizer=True, **features)
     ref = V2Reference.from_bytes(model.data)
     with tempfile.TemporaryDirectory() as tmp:
-        path = os.path.join(tmp, "model.trov")
-        with open(path, "wb") as f:
-            f.write(model.data)
-        tools = os.path.join(tmp, "tools.json")
-        with open(tools, "w") as f:
-            f.write(TOOLS)
+        path = _write(tmp, "model.trov", model.data)
+        tools = _write(tmp, "tools.json", TOOLS.encode())
         query = "What is the weather in Paris?"
-        prompt = subprocess.run([str(vorpel_cli), "prompt", "--query", query, "--tools-file", tools],
-                                capture_output=True, text=True, check=True).stdout
+        prompt = _prompt(vorpel_cli, query, tools)
         ids = [BOS_ID] + _encode(vorpel_cli, path, prompt, tmp)
         im_end = [t for t, _, _ in demo_tokenizer_pieces(model.geom.vocab)].index("<|im_end|>")
         want, reason, n_prompt = generate(ref, ids, max_new, temperature, sample_seed,
@@ -198,7 +167,7 @@ def test_generation_matches_reference(vorpel_cli, seed, features, max_new, tempe
 
 def test_module_ranking_and_confidence_for_match_reference(vorpel_cli):
     """retrieve_tools (cosine ranking, stable on ties) and confidence_for through the module."""
-    _needs(vorpel_cli, "tokenize", "prompt")
+    require_commands(vorpel_cli, "tokenize", "prompt")
     vorpel_rs = pytest.importorskip("vorpel_rs")
     model = random_v2_container(51, heads=[(1, 2, 9), (2, 1, 1)], tokenizer=True, engram=True)
     ref = V2Reference.from_bytes(model.data)
@@ -207,9 +176,7 @@ def test_module_ranking_and_confidence_for_match_reference(vorpel_cli):
     descriptions = ["Weather for a city", "Send an email message", "", "Weather for a city",
                     "List the files in a folder", "Read the date today"]
     with tempfile.TemporaryDirectory() as tmp:
-        path = os.path.join(tmp, "model.trov")
-        with open(path, "wb") as f:
-            f.write(model.data)
+        path = _write(tmp, "model.trov", model.data)
 
         def unit(text):
             return ref.pool_head([BOS_ID] + _encode(vorpel_cli, path, text, tmp), 1)
@@ -229,12 +196,8 @@ def test_module_ranking_and_confidence_for_match_reference(vorpel_cli):
         assert order.index(0) < order.index(3)
         assert [i for i, _ in engine.retrieve_tools(query, descriptions, 2)] == order[:2]
 
-        tools = os.path.join(tmp, "tools.json")
-        with open(tools, "w") as f:
-            f.write(TOOLS)
         completion = '<tool_call>{"name": "get_weather", "arguments": {"city": "Paris"}}</tool_call>'
-        prompt = subprocess.run([str(vorpel_cli), "prompt", "--query", query, "--tools-file", tools],
-                                capture_output=True, text=True, check=True).stdout
+        prompt = _prompt(vorpel_cli, query, _write(tmp, "tools.json", TOOLS.encode()))
         logit = ref.pool_head([BOS_ID] + _encode(vorpel_cli, path, prompt + completion, tmp), 2)[0]
         got = engine.confidence_for(query, TOOLS, completion)
         assert abs(got - 1 / (1 + math.exp(-logit))) <= REL_TOL, (got, logit)
