@@ -19,23 +19,17 @@ using vorpel::text::scan_utf8;
 using vorpel::text::Utf8;
 using vorpel::text::Utf8Scan;
 
+// Continuation bytes carry six bits each from the low end; the lead byte has
+// as many high ones as the sequence has bytes.
 std::string encode(uint32_t cp) {
-  std::string out;
-  if (cp < 0x80) {
-    out += static_cast<char>(cp);
-  } else if (cp < 0x800) {
-    out += static_cast<char>(0xC0 | (cp >> 6));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  } else if (cp < 0x10000) {
-    out += static_cast<char>(0xE0 | (cp >> 12));
-    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  } else {
-    out += static_cast<char>(0xF0 | (cp >> 18));
-    out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
+  if (cp < 0x80) return std::string(1, static_cast<char>(cp));
+  const int n = cp < 0x800 ? 2 : cp < 0x10000 ? 3 : 4;
+  std::string out(static_cast<size_t>(n), '\0');
+  for (int k = n - 1; k > 0; --k) {
+    out[static_cast<size_t>(k)] = static_cast<char>(0x80 | (cp & 0x3F));
+    cp >>= 6;
   }
+  out[0] = static_cast<char>(((0xFF00u >> n) & 0xFF) | cp);
   return out;
 }
 
