@@ -134,7 +134,6 @@ struct PropertySpec {
 struct ClassSpec {
   const char* name;  // unqualified; the module name is prepended
   const char* doc;
-  int state_slot;    // index into ModuleState::types
   std::span<const MethodSpec> methods;
   std::span<const PropertySpec> properties;
 };

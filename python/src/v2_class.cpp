@@ -185,7 +185,6 @@ constexpr ClassSpec kV2Class = {
     "V2Engine",
     "Vorpel v2. A `.trov` container carries its weights, geometry and tokenizer,\n"
     "so `load` takes one path and there is no vocabulary argument.",
-    1,
     kMethods,
     {},
 };
