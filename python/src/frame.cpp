@@ -128,10 +128,13 @@ bool check_sequence(ModuleState* st, PyObject* obj) {
   }
   if (PyList_Check(obj) || PyTuple_Check(obj)) return true;
   if (st->sequence_abc == nullptr) {
+    // The import may run Python code (an import hook) that calls back in and
+    // fills the slot first; then the reference found here is dropped.
     Ref abc(PyImport_ImportModule("collections.abc"));
     if (!abc) return false;
-    st->sequence_abc = PyObject_GetAttrString(abc.get(), "Sequence");
-    if (st->sequence_abc == nullptr) return false;
+    Ref seq(PyObject_GetAttrString(abc.get(), "Sequence"));
+    if (!seq) return false;
+    if (st->sequence_abc == nullptr) st->sequence_abc = seq.release();
   }
   int r = PyObject_IsInstance(obj, st->sequence_abc);
   if (r < 0) return false;

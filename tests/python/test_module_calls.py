@@ -2,7 +2,6 @@
 notes, result shapes and key order, loader errors, fatal errors, callbacks
 and re-entrancy, all on seeded random containers."""
 import collections
-import collections.abc
 import math
 import struct
 import sys
@@ -154,19 +153,9 @@ def test_sequence_of_text_rules(engine):
         engine.retrieve_tools(QUERY, ["a", 7], 3)
     assert notes(e) == ["while processing 'tool_descriptions'"]
 
-    class Seq(collections.abc.Sequence):
-        def __init__(self, items):
-            self.items = items
-
-        def __len__(self):
-            return len(self.items)
-
-        def __getitem__(self, i):
-            return self.items[i]
-
     descs = ["weather in a city", "send an email", "weather in a city"]
     ref = engine.retrieve_tools(QUERY, descs, 5)
-    for form in (tuple(descs), collections.deque(descs), Seq(descs)):
+    for form in (tuple(descs), collections.deque(descs), ItemSequence(descs)):
         assert engine.retrieve_tools(QUERY, form, 5) == ref
 
 
@@ -382,3 +371,40 @@ def test_threads_are_serialised_and_agree(engine):
     for t in threads:
         t.join()
     assert results == [expected] * 3
+
+
+def test_first_sequence_check_reentered_from_an_import_hook_keeps_one_reference():
+    # The Sequence ABC is looked up on first use; an import hook that calls
+    # back into the module must not make that lookup keep two references.
+    import os
+    import subprocess
+    import textwrap
+    code = textwrap.dedent("""
+        import builtins, collections.abc, sys
+        sys.path.insert(0, %r)
+        from helpers_h8 import V2Engine, container
+        e = V2Engine.from_bytes(container(12, heads=False, engram=False))
+        class S:
+            def __len__(self): return 1
+            def __getitem__(self, i):
+                if i: raise IndexError(i)
+                return "d"
+        collections.abc.Sequence.register(S)
+        orig = builtins.__import__
+        entered = []
+        def hook(name, *a, **k):
+            if name == "collections.abc" and not entered:
+                entered.append(1)
+                e.retrieve_tools("q", S(), 1)
+            return orig(name, *a, **k)
+        before = sys.getrefcount(collections.abc.Sequence)
+        builtins.__import__ = hook
+        try:
+            e.retrieve_tools("q", S(), 1)
+        finally:
+            builtins.__import__ = orig
+        print(len(entered), sys.getrefcount(collections.abc.Sequence) - before)
+    """ % os.path.dirname(os.path.abspath(__file__)))
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=120)
+    assert out.returncode == 0, out.stderr
+    assert out.stdout.split() == ["1", "1"]
