@@ -215,6 +215,16 @@ def test_plain_results_agree_with_generate(engine):
     assert type(out) is list and out == [engine.run(q, t) for q, t in pairs]
 
 
+def test_batch_state_reuse_with_window_engram_and_lanes():
+    # A longer prompt before shorter ones: a reset that missed the ring
+    # caches, engram value rings or lanes would change the later texts.
+    for seed in (31, 32):
+        e = V2Engine.from_bytes(container(seed, engram=True, kv_window=7, lanes=3, max_seq_len=160))
+        assert e.config()["engram_sites"] and e.config()["kv_window"] == 7, seed_note(seed)
+        pairs = [(QUERY, TOOLS), ("x", ""), ("Send mail to Bob", "[]"), ("x", "")]
+        assert e.run_batch(pairs) == [e.run(q, t) for q, t in pairs], seed_note(seed)
+
+
 def test_config_keys_and_types(engine, headless_engine):
     for e in (engine, headless_engine):
         c = e.config()
