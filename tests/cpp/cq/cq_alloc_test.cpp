@@ -3,28 +3,16 @@
 // in this test binary.
 #include <gtest/gtest.h>
 
-#include <atomic>
-#include <cstdlib>
-#include <new>
 #include <random>
 
+#include "count_allocations.hpp"
 #include "cq_reference.hpp"
 #include "vorpel/cq/cq_kernels.hpp"
 #include "vorpel/pool/worker_pool.hpp"
 
 namespace {
-std::atomic<size_t> g_allocations{0};
-}
 
-void* operator new(size_t n) {
-  g_allocations.fetch_add(1, std::memory_order_relaxed);
-  if (void* p = std::malloc(n == 0 ? 1 : n)) return p;
-  throw std::bad_alloc();
-}
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete(void* p, size_t) noexcept { std::free(p); }
-
-namespace {
+using alloctest::g_allocations;
 
 TEST(CqAlloc, RotatedProductsAllocateNothing) {
   std::mt19937 rng(31337);

@@ -3,12 +3,10 @@
 // that the allocation-free row decode gives exactly the codec's rows.
 #include <gtest/gtest.h>
 
-#include <atomic>
-#include <cstdlib>
-#include <new>
 #include <random>
 
 #include "../../../vorpel-core/src/v2/parts.hpp"
+#include "count_allocations.hpp"
 #include "cq/cq_reference.hpp"
 #include "v2/v2_builder.hpp"
 #include "vorpel/cq/cq_kernels.hpp"
@@ -17,18 +15,8 @@
 #include "vorpel/v2/forward.hpp"
 
 namespace {
-std::atomic<size_t> g_allocations{0};
-}
 
-void* operator new(size_t n) {
-  g_allocations.fetch_add(1, std::memory_order_relaxed);
-  if (void* p = std::malloc(n == 0 ? 1 : n)) return p;
-  throw std::bad_alloc();
-}
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete(void* p, size_t) noexcept { std::free(p); }
-
-namespace {
+using alloctest::g_allocations;
 
 using vorpel::v2::V2Model;
 using vorpel::v2::V2State;
