@@ -1,5 +1,6 @@
 """Shared set-up of the vorpel_rs module tests: seeded random containers and
 the loaded engines built from them."""
+import collections.abc
 import ctypes
 import os
 import pathlib
@@ -75,3 +76,16 @@ def env_seed(default):
 def borrow_counter(obj):
     """The shared-access counter: the first field after the object header."""
     return ctypes.c_ssize_t.from_address(id(obj) + sys.getsizeof(object()))
+
+
+class ItemSequence(collections.abc.Sequence):
+    """A Sequence that is neither a list nor a tuple: items by index only."""
+
+    def __init__(self, items):
+        self.items = items
+
+    def __len__(self):
+        return len(self.items)
+
+    def __getitem__(self, i):
+        return self.items[i]

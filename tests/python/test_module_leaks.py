@@ -148,23 +148,6 @@ def test_callback_is_released(engine):
     assert sys.getrefcount(cb) == before
 
 
-class _Seq:
-    """A Sequence that is neither a list nor a tuple; its third item is bad."""
-
-    def __init__(self, items):
-        self.items = items
-
-    def __len__(self):
-        return len(self.items)
-
-    def __getitem__(self, i):
-        return self.items[i]
-
-
-import collections.abc  # noqa: E402
-collections.abc.Sequence.register(_Seq)
-
-
 def test_callback_and_sequence_failure_paths_do_not_leak(engine, untokenized_engine):
     q, t = QUERY, TOOLS
 
@@ -185,8 +168,8 @@ def test_callback_and_sequence_failure_paths_do_not_leak(engine, untokenized_eng
         if seen[0] % 64 == 1:
             engine.generate(p, "", max_new_tokens=1)
 
-    bad_descs = _Seq(["a", "b", 3, "d"])
-    bad_pairs = _Seq([(q, t), (q, t), (q, 5)])
+    bad_descs = ItemSequence(["a", "b", 3, "d"])
+    bad_pairs = ItemSequence([(q, t), (q, t), (q, 5)])
     cases = [
         ("raising callback", 40, lambda: engine.run_stream(q, t, raising), None, [q, t, raising]),
         ("interrupting callback", 300, lambda: engine.run_stream(q, t, interrupting), KeyboardInterrupt,
