@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "model_path.hpp"
 #include "vorpel/sp_tokenizer/sp_tokenizer.hpp"
 #include "vorpel/v2_engine/sampling.hpp"
 #include "vorpel/v2_engine/stream_delta.hpp"
@@ -138,10 +139,7 @@ void BM_Generate(benchmark::State& state) {
 
 int main(int argc, char** argv) {
   benchmark::Initialize(&argc, argv);
-  std::string path;
-  if (argc > 1) path = argv[1];
-  if (path.empty())
-    if (const char* env = std::getenv("VORPEL_V2_MODEL")) path = env;
+  const std::string path = benchutil::model_path(argc, argv);
   if (!path.empty()) {
     auto e = vorpel::v2::V2Engine::load(path);
     if (e) {

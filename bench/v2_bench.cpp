@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "model_path.hpp"
 #include "vorpel/pool/worker_pool.hpp"
 #include "vorpel/v2/batch.hpp"
 #include "vorpel/v2/bundle.hpp"
@@ -116,10 +117,7 @@ BENCHMARK(BM_DecodeProfile)->Unit(benchmark::kMillisecond)->Iterations(4)->Measu
 
 int main(int argc, char** argv) {
   benchmark::Initialize(&argc, argv);
-  std::string path;
-  if (argc > 1) path = argv[1];
-  if (path.empty())
-    if (const char* env = std::getenv("VORPEL_V2_MODEL")) path = env;
+  const std::string path = benchutil::model_path(argc, argv);
   if (path.empty()) {
     std::fprintf(stderr, "v2_bench: no model (give a path or set VORPEL_V2_MODEL); skipping\n");
     return 0;
