@@ -14,7 +14,7 @@ ProbePool::ProbePool(std::span<const float> probes, uint64_t num_probes, uint64_
     : probes_(probes),
       num_probes_(num_probes),
       width_(width),
-      inv_sqrt_width_(1.0f / std::sqrt(static_cast<float>(width))),
+      sqrt_width_(std::sqrt(static_cast<float>(width))),
       max_(num_probes, -std::numeric_limits<float>::infinity()),
       sum_(num_probes, 0.0f),
       acc_(num_probes * width, 0.0f) {
@@ -27,7 +27,7 @@ void ProbePool::add(std::span<const float> v) {
     const float* p = probes_.data() + i * width_;
     float d = 0.0f;
     for (uint64_t j = 0; j < width_; ++j) d += p[j] * v[j];
-    const float score = d * inv_sqrt_width_;
+    const float score = d / sqrt_width_;
     float* a = acc_.data() + i * width_;
     if (max_[i] < score) {
       // A new maximum rescales what was accumulated under the old one; from

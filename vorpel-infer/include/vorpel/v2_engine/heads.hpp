@@ -30,7 +30,7 @@ class ProbePool {
  private:
   std::span<const float> probes_;
   uint64_t num_probes_, width_;
-  float inv_sqrt_width_;
+  float sqrt_width_;
   std::vector<float> max_;  // (num_probes)
   std::vector<float> sum_;  // (num_probes)
   std::vector<float> acc_;  // (num_probes, width)
