@@ -4,6 +4,9 @@
 #include <cstddef>
 #include <cstdint>
 #include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <vector>
 
@@ -37,7 +40,39 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::vector<float> row(t->cols());
   for (uint64_t r = 0; r < t->rows(); ++r) dequantize_row(*t, r, row);
   std::vector<float> d = dense(*t);
-  std::vector<float> x(t->cols(), 0.5f), y(t->rows());
+  const uint64_t nr = t->rows(), nc = t->cols();
+  for (uint64_t r = 0; r < nr; ++r) {
+    dequantize_row(*t, r, row);
+    if (std::memcmp(row.data(), d.data() + r * nc, nc * 4) != 0) {
+      std::fprintf(stderr, "dense row %llu differs from dequantize_row\n", static_cast<unsigned long long>(r));
+      std::abort();
+    }
+  }
+  // The product against the dense weights, summed in double.
+  std::vector<float> x(nc), y(nr);
+  for (uint64_t c = 0; c < nc; ++c) x[c] = static_cast<float>((c * 7919 % 23)) / 11.0f - 1.0f;
   matvec(*t, x, y);
+  for (uint64_t r = 0; r < nr; ++r) {
+    // The product is summed in the rotated domain, where the padding codes
+    // count too: its rounding is bounded through the norm of the whole padded
+    // row (scales times the largest code value) and |x|.
+    double ref = 0, ww = 0, xx = 0, vmax = 0;
+    for (float v : t->codebook()) vmax = std::max(vmax, std::fabs(double{v}));
+    for (uint64_t k = 0; k < t->blocks_per_row(); ++k) {
+      const double sc = t->scales()[r * t->blocks_per_row() + k];
+      ww += sc * sc * vmax * vmax * static_cast<double>(t->block());
+    }
+    for (uint64_t c = 0; c < nc; ++c) {
+      ref += double{d[r * nc + c]} * x[c];
+      xx += double{x[c]} * x[c];
+    }
+    const double mag = 1e-6 * static_cast<double>(nc + 64) * std::sqrt(ww * xx);
+    if (!std::isfinite(mag) || !std::isfinite(y[r])) continue;
+    if (std::fabs(y[r] - ref) > mag + 1e-30) {
+      std::fprintf(stderr, "row %llu: matvec %g, reference %g (magnitude %g)\n", static_cast<unsigned long long>(r),
+                   y[r], ref, mag);
+      std::abort();
+    }
+  }
   return 0;
 }

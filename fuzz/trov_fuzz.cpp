@@ -4,9 +4,14 @@
 #include <cstdint>
 #include <vector>
 
+#include "field_mutator.hpp"
 #include "vorpel/trov/trov_image.hpp"
 
 using namespace vorpel::trov;
+
+extern "C" size_t LLVMFuzzerCustomMutator(uint8_t* data, size_t size, size_t max_size, unsigned seed) {
+  return mutate_container_word(data, size, max_size, seed, 1);
+}
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size < 1) return 0;
