@@ -67,7 +67,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       xx += double{x[c]} * x[c];
     }
     const double mag = 1e-6 * static_cast<double>(nc + 64) * std::sqrt(ww * xx);
-    if (!std::isfinite(mag) || !std::isfinite(y[r])) continue;
+    if (!std::isfinite(mag) || !std::isfinite(ref) || !std::isfinite(y[r])) continue;
     if (std::fabs(y[r] - ref) > mag + 1e-30) {
       std::fprintf(stderr, "row %llu: matvec %g, reference %g (magnitude %g)\n", static_cast<unsigned long long>(r),
                    y[r], ref, mag);

@@ -56,7 +56,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       else c->feed_bytes(output.substr(i, 1));
       if (i % 7 == 0) {
         c->bias(bias);
-        sink += c->restricting();
+        // Each value is 0 or the mask; restricting() tells whether any id of
+        // the table is masked, and a restricting bias leaves some id allowed.
+        bool masked = false, allowed = false;
+        for (size_t id = 0; id < bias.size(); ++id) {
+          if (bias[id] != 0.0f && bias[id] != constrained::kMasked) std::abort();
+          if (id < index->size()) (bias[id] == 0.0f ? allowed : masked) = true;
+        }
+        if (masked != c->restricting() || !allowed) std::abort();
+        for (size_t id = index->size(); id < bias.size(); ++id)
+          if ((bias[id] == constrained::kMasked) != masked) std::abort();
       }
     }
     c->bias(bias);
