@@ -411,12 +411,12 @@ TEST(V2Prefill, RingNarrowerThanTheWindow) {
 // The grouped attention kernels against plain loops, across query-group sizes,
 // head widths (SIMD tails) and row counts (tile tails).
 TEST(V2Kernels, GroupedAttentionKernels) {
-  for (auto level : {vorpel::cpu::SimdLevel::Portable, vorpel::cpu::SimdLevel::Auto}) {
+  for (auto level : {vorpel::cpu::SimdLevel::Portable, vorpel::cpu::SimdLevel::Avx2, vorpel::cpu::SimdLevel::Auto}) {
   vorpel::cpu::set_simd_override(level);
   for (uint64_t G : {1u, 2u, 3u, 4u, 5u, 9u})
-    for (uint64_t hd : {2u, 6u, 8u, 16u, 24u, 40u, 64u, 72u})
-      for (uint64_t n : {1u, 2u, 3u, 5u, 17u}) {
-        const uint32_t seed = static_cast<uint32_t>(G * 10000 + hd * 100 + n);
+    for (uint64_t hd : {2u, 6u, 8u, 16u, 24u, 40u, 64u, 72u, 136u})
+      for (uint64_t n : {1u, 2u, 3u, 5u, 17u, 41u}) {
+        const uint32_t seed = static_cast<uint32_t>(G * 100000 + hd * 100 + n) + 7u * static_cast<uint32_t>(level);
         std::mt19937 rng(seed);
         const uint64_t stride = hd + 3;  // rows interleaved with other heads' data
         std::vector<float> q = randn(G * hd, 1.0f, rng), k = randn(n * stride, 1.0f, rng);
@@ -445,6 +445,62 @@ TEST(V2Kernels, GroupedAttentionKernels) {
           }
         }
       }
+  }
+  vorpel::cpu::set_simd_override(vorpel::cpu::SimdLevel::Auto);
+}
+
+// Gates and the Sinkhorn mix at every instruction-set level against plain
+// double-precision loops.
+TEST(V2Kernels, GatesAndSinkhornAgainstDouble) {
+  const float nan = std::numeric_limits<float>::quiet_NaN();
+  for (auto level : {vorpel::cpu::SimdLevel::Portable, vorpel::cpu::SimdLevel::Auto}) {
+    vorpel::cpu::set_simd_override(level);
+    for (uint64_t n : {1u, 8u, 13u, 64u, 1027u}) {
+      const uint32_t seed = static_cast<uint32_t>(n * 3 + static_cast<uint32_t>(level));
+      std::mt19937 rng(seed);
+      std::vector<float> gt = randn(n, 6.0f, rng), o = randn(n, 1.0f, rng), d = randn(n, 1.0f, rng);
+      gt[0] = (n % 2) ? 100.0f : -100.0f;
+      if (n > 8) gt[9] = nan;
+      std::vector<float> w = o, got = o;
+      vorpel::v2::mul_sigmoid(got.data(), gt.data(), n);
+      vorpel::v2::silu_scaled(w.data(), d.data(), 32.0f, n);
+      for (uint64_t i = 0; i < n; ++i) {
+        const double sg = 1.0 / (1.0 + std::exp(-double(gt[i])));
+        if (std::isnan(gt[i])) {
+          EXPECT_TRUE(std::isnan(got[i])) << "seed " << seed;
+        } else {
+          EXPECT_NEAR(got[i], o[i] * sg, 4e-7 * std::abs(o[i] * sg) + 1e-30) << "seed " << seed << " i " << i;
+        }
+        const double z = double(o[i]) / 32.0 * d[i], silu = z / (1.0 + std::exp(-z));
+        EXPECT_NEAR(w[i], silu, 4e-7 * std::abs(silu) + 1e-30) << "seed " << seed << " i " << i;
+      }
+    }
+    for (uint64_t L : {1u, 2u, 3u, 4u, 5u, 16u, 17u}) {
+      const uint32_t seed = static_cast<uint32_t>(L * 11 + static_cast<uint32_t>(level));
+      std::mt19937 rng(seed);
+      std::vector<float> r = randn(L * L, 3.0f, rng);
+      std::vector<double> ref(r.begin(), r.end());
+      auto lse = [&](size_t at, size_t stride) {
+        double m = -1e300, s = 0;
+        for (uint64_t i = 0; i < L; ++i) m = std::max(m, ref[at + i * stride]);
+        for (uint64_t i = 0; i < L; ++i) s += std::exp(ref[at + i * stride] - m);
+        return m + std::log(s);
+      };
+      for (int it = 0; it < 20; ++it) {
+        for (uint64_t i = 0; i < L; ++i) {
+          const double v = lse(i * L, 1);
+          for (uint64_t k = 0; k < L; ++k) ref[i * L + k] -= v;
+        }
+        for (uint64_t k = 0; k < L; ++k) {
+          const double v = lse(k, L);
+          for (uint64_t i = 0; i < L; ++i) ref[i * L + k] -= v;
+        }
+      }
+      vorpel::v2::sinkhorn_log(r, L, 20);
+      // Each round subtracts values of size up to |r| + log L, rounded in single precision.
+      for (uint64_t e = 0; e < L * L; ++e)
+        EXPECT_NEAR(r[e], std::exp(ref[e]), 2e-5 * std::exp(ref[e]) + 1e-7) << "L " << L << " seed " << seed;
+    }
   }
   vorpel::cpu::set_simd_override(vorpel::cpu::SimdLevel::Auto);
 }

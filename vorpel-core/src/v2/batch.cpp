@@ -246,7 +246,7 @@ std::expected<void, std::string> prefill(const V2Model& m, V2State& s, std::span
       for_positions(cn, [&](uint64_t j) {
         float* o = sc.o.data() + j * qd;
         const float* gt = sc.gt.data() + j * qd;
-        for (uint64_t i = 0; i < qd; ++i) o[i] *= sigmoid(gt[i]);
+        mul_sigmoid(o, gt, qd);
       });
       rot_in.invalidate();
       batch(ly.out_proj, rot_in, sc.o.data(), cn, qd, 0, d, sc.a.data());

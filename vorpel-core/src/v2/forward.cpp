@@ -123,7 +123,7 @@ void layer_step(const V2Model& m, V2State& s, uint64_t l, uint64_t p) {
     } else {
       parts::attend(m, kc, vc, s.capacity_, s.window_, p, s.q_.data(), s.o_.data(), 0, H, s.scores_.data());
     }
-    for (uint64_t i = 0; i < g.q_dim(); ++i) s.o_[i] *= sigmoid(s.gt_[i]);
+    mul_sigmoid(s.o_.data(), s.gt_.data(), g.q_dim());
   }
   {
     Section sec(StepProfile::Projections);

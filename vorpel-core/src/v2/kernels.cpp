@@ -224,6 +224,42 @@ __attribute__((target("avx2,fma"))) float exp_shift_sum_avx2(float* s, uint64_t 
   return sum;
 }
 
+// sigmoid on 8 lanes; NaN stays NaN (the clamp inside exp8 would hide it).
+__attribute__((target("avx2,fma"))) inline __m256 sigmoid8(__m256 z) {
+  const __m256 one = _mm256_set1_ps(1.0f);
+  const __m256 y = _mm256_div_ps(one, _mm256_add_ps(one, exp8(_mm256_sub_ps(_mm256_setzero_ps(), z))));
+  return _mm256_blendv_ps(y, z, _mm256_cmp_ps(z, z, _CMP_UNORD_Q));
+}
+
+__attribute__((target("avx2,fma"))) void mul_sigmoid_avx2(float* o, const float* gt, uint64_t n) {
+  uint64_t i = 0;
+  for (; i + 8 <= n; i += 8)
+    _mm256_storeu_ps(o + i, _mm256_mul_ps(_mm256_loadu_ps(o + i), sigmoid8(_mm256_loadu_ps(gt + i))));
+  for (; i < n; ++i) o[i] *= sigmoid(gt[i]);
+}
+
+__attribute__((target("avx2,fma"))) void silu_scaled_avx2(float* w, const float* d, float div, uint64_t n) {
+  const __m256 vdiv = _mm256_set1_ps(div);
+  uint64_t i = 0;
+  for (; i + 8 <= n; i += 8) {
+    const __m256 z = _mm256_mul_ps(_mm256_div_ps(_mm256_loadu_ps(w + i), vdiv), _mm256_loadu_ps(d + i));
+    _mm256_storeu_ps(w + i, _mm256_mul_ps(z, sigmoid8(z)));
+  }
+  for (; i < n; ++i) w[i] = silu((w[i] / div) * d[i]);
+}
+
+// exp of n values in place; below the smallest normal result it gives 0 as
+// expf would (to within a denormal), not exp8's clamped value.
+__attribute__((target("avx2,fma"))) void exp_inplace_avx2(float* v, uint64_t n) {
+  const __m256 floor = _mm256_set1_ps(-87.0f);
+  uint64_t i = 0;
+  for (; i + 8 <= n; i += 8) {
+    const __m256 x = _mm256_loadu_ps(v + i);
+    _mm256_storeu_ps(v + i, _mm256_and_ps(exp8(x), _mm256_cmp_ps(x, floor, _CMP_GE_OQ)));
+  }
+  for (; i < n; ++i) v[i] = std::exp(v[i]);
+}
+
 // Read on every call (one relaxed load) so tests can switch levels.
 bool use_avx2() { return cpu::active_level() != cpu::SimdLevel::Portable; }
 
@@ -320,8 +356,54 @@ float log_sum_exp(const float* v, uint64_t n, uint64_t stride) {
   return m + std::log(s);
 }
 
+void mul_sigmoid(float* o, const float* gt, uint64_t n) {
+  if (use_avx2()) return mul_sigmoid_avx2(o, gt, n);
+  for (uint64_t i = 0; i < n; ++i) o[i] *= sigmoid(gt[i]);
+}
+
+void silu_scaled(float* w, const float* d, float div, uint64_t n) {
+  if (use_avx2()) return silu_scaled_avx2(w, d, div, n);
+  for (uint64_t i = 0; i < n; ++i) w[i] = silu((w[i] / div) * d[i]);
+}
+
+namespace {
+
+// The Sinkhorn rounds with the exponentials of a whole pass done 8 at a time:
+// every row (then column) maximum first, all shifted entries exponentiated
+// together, then the sums. Only for finite matrices of at most 16 x 16.
+bool sinkhorn_log_avx2(std::span<float> r, uint64_t L, int rounds) {
+  constexpr uint64_t kMax = 16;
+  if (L > kMax) return false;
+  for (float v : r)
+    if (!std::isfinite(v)) return false;
+  float e[kMax * kMax], m[kMax], sum[kMax];
+  const uint64_t n = L * L;
+  for (int it = 0; it < rounds; ++it) {
+    for (int pass = 0; pass < 2; ++pass) {
+      // pass 0: rows (entry i*L + k belongs to row i); pass 1: columns (to column k).
+      auto owner = [&](uint64_t i, uint64_t k) { return pass == 0 ? i : k; };
+      for (uint64_t a = 0; a < L; ++a) m[a] = -std::numeric_limits<float>::infinity(), sum[a] = 0.0f;
+      for (uint64_t i = 0; i < L; ++i)
+        for (uint64_t k = 0; k < L; ++k) m[owner(i, k)] = std::max(m[owner(i, k)], r[i * L + k]);
+      for (uint64_t i = 0; i < L; ++i)
+        for (uint64_t k = 0; k < L; ++k) e[i * L + k] = r[i * L + k] - m[owner(i, k)];
+      exp_inplace_avx2(e, n);
+      for (uint64_t i = 0; i < L; ++i)
+        for (uint64_t k = 0; k < L; ++k) sum[owner(i, k)] += e[i * L + k];
+      for (uint64_t a = 0; a < L; ++a) m[a] += std::log(sum[a]);
+      for (uint64_t i = 0; i < L; ++i)
+        for (uint64_t k = 0; k < L; ++k) r[i * L + k] -= m[owner(i, k)];
+    }
+  }
+  exp_inplace_avx2(r.data(), n);
+  return true;
+}
+
+}  // namespace
+
 void sinkhorn_log(std::span<float> r, uint64_t L, int rounds) {
   VORPEL_CHECK(r.size() == L * L, "sinkhorn: matrix is not L x L");
+  if (use_avx2() && sinkhorn_log_avx2(r, L, rounds)) return;
   for (int it = 0; it < rounds; ++it) {
     for (uint64_t i = 0; i < L; ++i) {
       float* row = r.data() + i * L;

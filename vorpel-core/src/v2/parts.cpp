@@ -159,7 +159,7 @@ void finish_block(const V2Model& m, uint64_t l, const float* x, const float* x_p
   std::memset(hada + d, 0, (n - d) * sizeof(float));
   const float inv = std::sqrt(static_cast<float>(n));
   fwht_butterfly({hada, n});
-  for (uint64_t i = 0; i < n; ++i) hada[i] = silu((hada[i] / inv) * ly.d2[i]);
+  silu_scaled(hada, ly.d2.data(), inv, n);
   fwht_butterfly({hada, n});
   // h2 = h1 + mlp; the block's contribution is measured from x_pre, so it includes the engram injection.
   for (uint64_t i = 0; i < d; ++i) delta[i] = h1[i] + (hada[i] / inv) * ly.d3[i] - x_pre[i];

@@ -1,6 +1,7 @@
 // Small vector kernels of the second-generation forward pass: norms, gates,
 // softmax with its uniform fallbacks, log-domain Sinkhorn, rotary positions,
-// dot and axpy. Scalar code unless noted; dot/axpy pick AVX2 at run time.
+// dot and axpy. Scalar code unless noted; dot/axpy, the attention kernels,
+// the gates and Sinkhorn pick AVX2 at run time.
 #pragma once
 
 #include <cmath>
@@ -45,6 +46,11 @@ float log_sum_exp(const float* v, uint64_t n, uint64_t stride);
 // In place: rounds x (rows minus their lse, then columns minus theirs) on the
 // L x L row-major matrix r, then every entry exponentiated.
 void sinkhorn_log(std::span<float> r, uint64_t L, int rounds);
+
+// o[i] *= sigmoid(gt[i]).
+void mul_sigmoid(float* o, const float* gt, uint64_t n);
+// w[i] = SiLU((w[i] / div) * d[i]).
+void silu_scaled(float* w, const float* d, float div, uint64_t n);
 
 // Half-split rotation of frequencies 0..n-1 of x: the pair (x[j], x[j+half]) by
 // the angle with cosine c[j] and sine s[j].
