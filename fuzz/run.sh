@@ -22,8 +22,8 @@ run_one() {
   local t="$1" corpus="$BUILD/corpus/${1%_fuzz}"
   mkdir -p "$corpus" "$BUILD/artifacts"
   echo "== $t (${SECONDS_EACH}s)"
-  ASAN_OPTIONS=detect_leaks=1:allocator_may_return_null=1 UBSAN_OPTIONS=print_stacktrace=1 \
-    "$BUILD/$t" -max_total_time="$SECONDS_EACH" -timeout=10 -rss_limit_mb=2048 -max_len=65536 \
+  ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
+    "$BUILD/$t" -max_total_time="$SECONDS_EACH" -timeout=10 -rss_limit_mb=2048 -malloc_limit_mb=256 -max_len=65536 \
     -print_final_stats=1 -artifact_prefix="$BUILD/artifacts/${t}-" \
     "$corpus" "$BUILD/seeds/${t%_fuzz}" >"$BUILD/$t.log" 2>&1 \
     && echo "ok  $t" || { echo "FAIL $t (see $BUILD/$t.log)"; tail -40 "$BUILD/$t.log"; return 1; }
