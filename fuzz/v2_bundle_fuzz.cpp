@@ -14,13 +14,20 @@
 #include "vorpel/v2/bundle.hpp"
 #include "vorpel/v2/forward.hpp"
 #include "vorpel/v2/state.hpp"
+#include "vorpel/v2_engine/heads.hpp"
 
 using namespace vorpel::v2;
 
 namespace {
+// Pools the observed hidden vectors for every head of the model.
 struct Sink : HiddenObserver {
-  size_t n = 0;
-  void observe(std::span<const float> h) override { n += h.size(); }
+  std::vector<ProbePool> pools;
+  explicit Sink(const V2Model& m) {
+    for (const V2Head& h : m.heads) pools.emplace_back(h.probes, h.num_probes, m.geom.d_model);
+  }
+  void observe(std::span<const float> h) override {
+    for (auto& p : pools) p.add(h);
+  }
 };
 }  // namespace
 
@@ -46,8 +53,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     auto st = step(m, s, tokens[i], logits);
     (void)st;
   }
-  Sink obs;
-  if (!tokens.empty()) (void)step_observed(m, s, tokens[0] % (vocab ? vocab : 1), obs);
+  Sink obs(m);
+  if (!tokens.empty() && step_observed(m, s, tokens[0] % (vocab ? vocab : 1), obs)) {
+    for (size_t i = 0; i < m.heads.size(); ++i) {
+      const auto z = obs.pools[i].pooled();
+      if (!z) std::abort();
+      std::vector<float> out = project_head(m.heads[i].proj, m.heads[i].bias, *z);
+      if (out.size() != m.heads[i].out_dim) std::abort();
+      l2_normalise(out);
+    }
+  }
   std::vector<float> wrong(vocab + 1);
   (void)step(m, s, 0, wrong);
   s.reset();
