@@ -12,11 +12,14 @@
 #include "vorpel/cq/cq_kernels.hpp"
 #include "vorpel/pool/worker_pool.hpp"
 #include "vorpel/v2/bundle.hpp"
+#include "vorpel/v2/batch.hpp"
 #include "vorpel/v2/forward.hpp"
 
 namespace {
 
 using alloctest::g_allocations;
+
+size_t per_call[2];
 
 using vorpel::v2::V2Model;
 using vorpel::v2::V2State;
@@ -43,6 +46,33 @@ TEST(V2Alloc, StepsAllocateNothing) {
   const size_t before = g_allocations.load();
   for (int i = 0; i < 200; ++i) ASSERT_TRUE(vorpel::v2::step(m, s, rng() % g.vocab, logits));
   EXPECT_EQ(g_allocations.load(), before) << "pool threads " << vorpel::pool::thread_count();
+}
+
+TEST(V2Alloc, PrefillAllocatesNothingPerChunk) {
+  // The scratch is allocated once per call, so a prompt of three chunks costs no
+  // more allocations than a prompt of one.
+  v2test::Geo g;
+  g.vocab = 300, g.d_model = 64, g.num_heads = 4, g.num_kv_heads = 2, g.head_dim = 16, g.hada_n = 64;
+  g.max_seq_len = 512, g.sub_dim = 32, g.num_tables = 2, g.table_rows = 7, g.sites = {1}, g.orders = {1, 2};
+  g.block = 32;
+  const V2Model m = load(g, 5);
+  std::vector<float> logits(g.vocab);
+  std::vector<uint32_t> tokens(3 * 128);
+  std::mt19937 rng(9);
+  for (auto& t : tokens) t = rng() % g.vocab;
+  auto count = [&](size_t n) {
+    V2State s = V2State::for_generation(m);
+    ASSERT_TRUE(vorpel::v2::step(m, s, 1, logits));  // state buffers sized, pool created
+    s.reset();
+    ASSERT_TRUE(vorpel::v2::prefill(m, s, std::span(tokens).first(n), std::span<float>(logits)));  // warm-up
+    s.reset();
+    const size_t before = g_allocations.load();
+    ASSERT_TRUE(vorpel::v2::prefill(m, s, std::span(tokens).first(n), std::span<float>(logits)));
+    per_call[n == 128 ? 0 : 1] = g_allocations.load() - before;
+  };
+  count(128);
+  count(3 * 128);
+  EXPECT_EQ(per_call[0], per_call[1]) << "pool threads " << vorpel::pool::thread_count();
 }
 
 TEST(V2Alloc, RowDecodeEqualsTheCodec) {

@@ -165,6 +165,15 @@ void matvec(const CqTensor& t, std::span<const float> x, std::span<float> y) {
   matvec_rotated(t, x_rot, 0, y);
 }
 
+// Expanded-rows buffer of the batched product, one per thread and grown to the
+// widest tensor seen, so a prompt pass allocates nothing per chunk. The kernel
+// writes every row it reads, so stale contents never leak into a result.
+static float* batch_buffer(size_t len) {
+  thread_local std::vector<float> buf;
+  if (buf.size() < len) buf.resize(len);
+  return buf.data();
+}
+
 void matmul_batch(const CqTensor& t, std::span<const float> x_rot, uint64_t n, uint64_t first_row,
                   uint64_t count, std::span<float> out) {
   check_rows(t, first_row, count, "matmul_batch");
@@ -192,8 +201,7 @@ void matmul_batch(const CqTensor& t, std::span<const float> x_rot, uint64_t n, u
       pool::parallel_for(ceil_div(count, chunk), [&](size_t c) {
         const uint64_t start = c * chunk;
         const uint64_t rows = std::min(chunk, count - start);
-        std::vector<float> buf(buf_len);
-        batch(v, x, n, first_row + start, rows, o + start, count, buf.data());
+        batch(v, x, n, first_row + start, rows, o + start, count, batch_buffer(buf_len));
       });
       return;
     }
@@ -202,14 +210,12 @@ void matmul_batch(const CqTensor& t, std::span<const float> x_rot, uint64_t n, u
       pool::parallel_for(ceil_div(n, chunk), [&](size_t c) {
         const uint64_t j0 = c * chunk;
         const uint64_t nv = std::min(chunk, n - j0);
-        std::vector<float> buf(buf_len);
-        batch(v, x + j0 * pc, nv, first_row, count, o + j0 * count, count, buf.data());
+        batch(v, x + j0 * pc, nv, first_row, count, o + j0 * count, count, batch_buffer(buf_len));
       });
       return;
     }
   }
-  std::vector<float> buf(buf_len);
-  batch(v, x, n, first_row, count, o, count, buf.data());
+  batch(v, x, n, first_row, count, o, count, batch_buffer(buf_len));
 }
 
 }  // namespace vorpel::cq
