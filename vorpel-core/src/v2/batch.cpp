@@ -115,7 +115,8 @@ std::expected<void, std::string> prefill(const V2Model& m, V2State& s, std::span
 
   const uint64_t start = s.position_;
   s.ensure_positions(start + n);
-  V2PrefillScratch sc(m);
+  // Chunk buffers for at most 128 positions, and no more than the prompt needs.
+  V2PrefillScratch sc(m, std::min<uint64_t>(kPrefillChunk, n));
   const uint64_t d = g.d_model, L = g.mhc_lanes, LD = L * d, S = g.engram_sites.size(), R = g.ring_len();
   const uint64_t qd = g.q_dim(), kvd = g.kv_dim(), H = g.num_heads, hn = g.hada_n;
   const uint64_t T = pool::thread_count();
