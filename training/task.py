@@ -11,86 +11,285 @@ from __future__ import annotations
 import dataclasses
 import json
 import random
+import zlib
 from typing import Callable
 
 # ---------------------------------------------------------------- slot values
-# Each pool is split: the last quarter (rounded up) is held out for the test split.
-POOLS: dict[str, list[str]] = {
-    "city": ["Paris", "London", "Berlin", "Madrid", "Rome", "Tokyo", "Sydney", "Toronto", "Chicago",
-             "Boston", "Seattle", "Denver", "Lisbon", "Dublin", "Vienna", "Prague", "Oslo", "Cairo",
-             "Mumbai", "Seoul", "Austin", "Miami", "Zurich", "Athens", "Warsaw", "Helsinki", "Lima",
-             "Nairobi", "Bangkok", "Hanoi", "Quito", "Geneva", "Munich", "Lyon", "Porto", "Milan"],
-    "date": ["2025-01-14", "2025-02-03", "2025-03-21", "2025-04-09", "2025-05-30", "2025-06-12",
-             "2025-07-04", "2025-08-18", "2025-09-25", "2025-10-02", "2025-11-11", "2025-12-24",
-             "2026-01-07", "2026-02-19", "2026-03-03", "2026-04-27"],
-    "time": ["07:00", "07:30", "08:15", "09:00", "10:45", "12:00", "13:30", "15:00", "16:20", "18:00",
-             "19:45", "21:00", "06:40", "11:10", "14:50", "22:30"],
-    "currency": ["USD", "EUR", "GBP", "JPY", "CHF", "CAD", "AUD", "SEK", "NOK", "INR", "CNY", "MXN"],
-    "amount": ["10", "25", "50", "75", "100", "120", "250", "300", "500", "750", "1000", "1500",
-               "42", "64", "999", "2000"],
-    "minutes": ["1", "2", "3", "5", "10", "12", "15", "20", "25", "30", "45", "60", "7", "90"],
-    "person": ["Alice", "Bob", "Carol", "David", "Emma", "Frank", "Grace", "Henry", "Isla", "Jack",
-               "Karen", "Liam", "Mia", "Noah", "Olivia", "Paul", "Quinn", "Rosa", "Sam", "Tina"],
-    "email": ["alice@example.com", "bob@example.org", "carol@mail.com", "dave@work.net",
-              "emma@example.com", "frank@corp.io", "grace@uni.edu", "henry@shop.com",
-              "isla@example.net", "jack@studio.org", "kim@lab.dev", "leo@home.net"],
-    "topic": ["technology", "sports", "politics", "science", "health", "business", "music",
-              "travel", "climate", "space", "education", "movies"],
-    "query_text": ["best pizza recipe", "how to learn python", "cheap flights to asia",
-                   "history of the roman empire", "symptoms of flu", "electric cars 2025",
-                   "how tall is mount everest", "vegan lasagna", "jazz festivals in europe",
-                   "marathon training plan", "how do vaccines work", "best hiking boots"],
-    "unit_pair": ["km|miles", "miles|km", "kg|pounds", "pounds|kg", "celsius|fahrenheit",
-                  "fahrenheit|celsius", "liters|gallons", "gallons|liters", "meters|feet",
-                  "feet|meters", "cm|inches", "inches|cm"],
-    "symbol": ["AAPL", "MSFT", "GOOG", "AMZN", "TSLA", "NVDA", "META", "IBM", "ORCL", "INTC",
-               "NFLX", "AMD"],
-    "language": ["French", "German", "Spanish", "Italian", "Japanese", "Portuguese", "Dutch",
-                 "Korean", "Chinese", "Swedish", "Greek", "Polish"],
-    "phrase": ["good morning", "where is the station", "thank you very much", "I love this city",
-               "how much does it cost", "see you tomorrow", "the bill please", "happy birthday",
-               "I am lost", "nice to meet you", "what time is it", "call a doctor"],
-    "artist": ["Beyonce", "Coldplay", "Adele", "Queen", "Daft Punk", "Miles Davis", "Taylor Swift",
-               "Radiohead", "ABBA", "Nina Simone", "Bach", "Shakira"],
-    "mode": ["driving", "walking", "transit", "cycling"],
-    "restaurant": ["Luigi's", "Sushi Zen", "Burger Barn", "Taco Loco", "Green Bowl", "Curry House",
-                   "Pho Corner", "Le Bistro", "Dragon Wok", "Pizza Roma", "Falafel King", "Noodle Bar"],
-    "food": ["margherita pizza", "salmon roll", "cheeseburger", "chicken tacos", "caesar salad",
-             "lamb curry", "beef pho", "onion soup", "fried rice", "pad thai", "falafel wrap",
-             "ramen"],
-    "message": ["running late", "call me back", "see you at noon", "happy new year",
-                "dinner is ready", "meeting moved to friday", "on my way", "thanks for the help",
-                "can you pick me up", "the package arrived", "good luck today", "miss you"],
-    "expression": ["12*7", "144/12", "3+4*5", "2^10", "sqrt(81)", "15% of 240", "100-37",
-                   "9*9*9", "1000/8", "7*(3+2)", "45+55", "256/16"],
-    "word": ["serendipity", "ephemeral", "ubiquitous", "laconic", "quixotic", "mellifluous",
-             "gregarious", "pernicious", "sanguine", "obfuscate", "ineffable", "petrichor"],
-    "tracking": ["1Z999AA10123456784", "9400111899223", "LX123456789CN", "JD014600006281",
-                 "7489023451", "RR987654321GB", "CP123456785DE", "EE555444333US",
-                 "1Z12345E0205271688", "9205590164917312", "LZ445566778CN", "UB112233445NL"],
-    "cuisine": ["italian", "japanese", "mexican", "indian", "thai", "french", "vegan", "greek",
-                "korean", "lebanese", "spanish", "vietnamese"],
-    "movie": ["Dune", "Inception", "Oppenheimer", "Barbie", "Interstellar", "Arrival", "Up",
-              "Coco", "Amelie", "Parasite", "Alien", "Heat"],
-    "temperature": ["18", "19", "20", "21", "22", "23", "24", "25", "17", "16", "26", "27"],
-    "room": ["kitchen", "bedroom", "living room", "office", "bathroom", "garage", "hallway",
-             "basement", "attic", "porch", "dining room", "nursery"],
-    "team": ["Lakers", "Yankees", "Arsenal", "Real Madrid", "Celtics", "Bayern", "Juventus",
-             "Chelsea", "Warriors", "Dodgers", "Ajax", "Benfica"],
-    "country": ["France", "Japan", "Brazil", "Canada", "Kenya", "India", "Norway", "Mexico",
-                "Egypt", "Chile", "Vietnam", "Poland"],
-    "note": ["buy milk and eggs", "call the plumber", "renew passport", "book dentist",
-             "pay rent", "water the plants", "return library books", "fix the bike",
-             "plan the trip", "send invoice", "clean the garage", "order printer ink"],
-    "days": ["1", "2", "3", "4", "5", "6", "7", "10", "14"],
-    "nights": ["1", "2", "3", "4", "5", "6", "7", "10"],
-    "unit_temp": ["celsius", "fahrenheit"],
+# Slot values are drawn from large word lists and procedural generators, so that a model can
+# only get the arguments right by copying them from the query. Each value belongs to one split
+# by a hash of its text (a quarter to the test split), so held-out values never occur in
+# training. Small closed enumerations (travel modes, unit pairs, rooms) are shared.
+def _words(text: str) -> list[str]:
+    return [w.strip() for w in text.split(",") if w.strip()]
+
+
+CITIES = _words("""Paris, London, Berlin, Madrid, Rome, Tokyo, Sydney, Toronto, Chicago, Boston, Seattle,
+Denver, Lisbon, Dublin, Vienna, Prague, Oslo, Cairo, Mumbai, Seoul, Austin, Miami, Zurich, Athens,
+Warsaw, Helsinki, Lima, Nairobi, Bangkok, Hanoi, Quito, Geneva, Munich, Lyon, Porto, Milan, Naples,
+Turin, Seville, Valencia, Bilbao, Marseille, Nice, Bordeaux, Toulouse, Lille, Nantes, Hamburg,
+Cologne, Frankfurt, Stuttgart, Dresden, Leipzig, Bremen, Antwerp, Brussels, Ghent, Amsterdam,
+Rotterdam, Utrecht, Copenhagen, Stockholm, Gothenburg, Bergen, Reykjavik, Tallinn, Riga, Vilnius,
+Krakow, Gdansk, Budapest, Bucharest, Sofia, Belgrade, Zagreb, Ljubljana, Bratislava, Istanbul,
+Ankara, Izmir, Beirut, Amman, Dubai, Doha, Riyadh, Tehran, Karachi, Lahore, Delhi, Chennai,
+Kolkata, Bangalore, Dhaka, Colombo, Kathmandu, Yangon, Manila, Jakarta, Singapore, Taipei, Osaka,
+Kyoto, Sapporo, Busan, Beijing, Shanghai, Shenzhen, Chengdu, Melbourne, Brisbane, Perth,
+Adelaide, Auckland, Wellington, Vancouver, Montreal, Calgary, Ottawa, Quebec, Portland, Phoenix,
+Dallas, Houston, Atlanta, Detroit, Memphis, Nashville, Orlando, Tampa, Baltimore, Philadelphia,
+Pittsburgh, Cleveland, Minneapolis, Omaha, Sacramento, Oakland, Anchorage, Honolulu, Havana,
+Bogota, Caracas, Santiago, Montevideo, Asuncion, Cusco, Recife, Salvador, Lagos, Accra, Dakar,
+Tunis, Algiers, Casablanca, Marrakesh, Kigali, Kampala, Lusaka, Harare, Windhoek, Durban, Luanda,
+Florence, Venice, Bologna, Palermo, Genoa, Granada, Malaga, Cordoba, Salzburg, Innsbruck, Basel,
+Bern, Lausanne, Luxembourg, Monaco, Valletta, Nicosia, Tbilisi, Yerevan, Baku, Almaty, Tashkent""")
+PERSONS = _words("""Alice, Bob, Carol, David, Emma, Frank, Grace, Henry, Isla, Jack, Karen, Liam, Mia,
+Noah, Olivia, Paul, Quinn, Rosa, Sam, Tina, Uma, Victor, Wendy, Xavier, Yara, Zoe, Aaron, Bella,
+Chloe, Daniel, Elena, Felix, Georgia, Hugo, Ivan, Julia, Kevin, Laura, Marco, Nina, Oscar, Priya,
+Rachel, Simon, Theo, Ursula, Vera, Walter, Amir, Beatrice, Carlos, Diana, Ethan, Fatima, Gabriel,
+Hannah, Igor, Jasmine, Kai, Leila, Mateo, Nora, Omar, Petra, Rami, Sofia, Tomas, Ulla, Vincent,
+Willa, Yusuf, Zara, Anton, Bianca, Cedric, Dora, Emil, Freya, Gustav, Helga, Ines, Jonas, Klara,
+Lukas, Marta, Nils, Otto, Pia, Rita, Stefan, Tanja, Ute, Viktor, Wanda, Adele, Bruno, Celine,
+Denis, Elise, Fabien, Gilles, Helene, Jules, Lea, Manon, Nathan, Pierre, Remi, Sylvie, Yann""")
+DOMAINS = _words("example.com, example.org, mail.com, work.net, corp.io, uni.edu, shop.com, lab.dev, "
+                 "home.net, studio.org, post.de, mail.fr, firm.co, office.biz")
+TOPICS = _words("""technology, sports, politics, science, health, business, music, travel, climate, space,
+education, movies, economy, football, tennis, elections, medicine, finance, art, fashion, food,
+gaming, energy, housing, crypto, startups, wildlife, oceans, astronomy, history, theatre, books,
+cycling, aviation, robotics, farming, law, religion, architecture, photography""")
+ADJECTIVES = _words("""best, cheap, easy, quick, healthy, vegan, famous, local, modern, ancient, simple,
+spicy, classic, new, old, small, large, quiet, popular, rare, free, safe, strange, green, warm""")
+NOUNS = _words("""pizza recipe, hiking boots, electric cars, jazz festivals, running shoes, coffee beans,
+board games, camping tents, sushi places, yoga classes, garden plants, mountain trails, city parks,
+winter jackets, laptops, headphones, bread recipes, language courses, museums, beaches, castles,
+train routes, soup recipes, chess openings, guitar lessons, night markets, tea shops, bike lanes""")
+VERBS_HOWTO = _words("""learn python, bake bread, fix a bike, tie a tie, grow tomatoes, train for a marathon,
+save money, speak spanish, paint a wall, write a resume, brew coffee, meditate, juggle, knit a scarf,
+clean a laptop, plant a tree, change a tire, make pasta, draw a face, swim faster""")
+CURRENCIES = _words("""USD, EUR, GBP, JPY, CHF, CAD, AUD, SEK, NOK, DKK, INR, CNY, MXN, BRL, ZAR, KRW, SGD,
+HKD, NZD, PLN, CZK, HUF, TRY, THB, IDR, MYR, PHP, ILS, AED, SAR, EGP, ARS, CLP, COP, PEN, RUB""")
+UNIT_PAIRS = [("km", "miles"), ("miles", "km"), ("kg", "pounds"), ("pounds", "kg"),
+              ("celsius", "fahrenheit"), ("fahrenheit", "celsius"), ("liters", "gallons"),
+              ("gallons", "liters"), ("meters", "feet"), ("feet", "meters"), ("cm", "inches"),
+              ("inches", "cm"), ("grams", "ounces"), ("ounces", "grams"), ("yards", "meters"),
+              ("mph", "kph"), ("kph", "mph"), ("cups", "ml"), ("ml", "cups")]
+LANGUAGES = _words("""French, German, Spanish, Italian, Japanese, Portuguese, Dutch, Korean, Chinese,
+Swedish, Greek, Polish, Turkish, Arabic, Hindi, Russian, Czech, Danish, Finnish, Norwegian,
+Hungarian, Romanian, Thai, Vietnamese, Indonesian, Hebrew, Ukrainian, Catalan, Irish, Welsh""")
+PHRASE_WORDS = _words("""good morning, where is the station, thank you very much, I love this city, how much
+does it cost, see you tomorrow, the bill please, happy birthday, I am lost, nice to meet you, what
+time is it, call a doctor, the train is late, I need help, where is the hotel, a table for two,
+I would like a coffee, the weather is nice, my name is, can you help me, good night, excuse me,
+I do not understand, speak more slowly, where are the toilets, one ticket please, it is too
+expensive, I am hungry, open the window, close the door""")
+ARTISTS = _words("""Beyonce, Coldplay, Adele, Queen, Daft Punk, Miles Davis, Taylor Swift, Radiohead, ABBA,
+Nina Simone, Bach, Shakira, Mozart, Beethoven, Chopin, Vivaldi, Bob Dylan, David Bowie, Prince,
+Madonna, Rihanna, Drake, Eminem, Metallica, Nirvana, Oasis, Blur, U2, Sade, Bjork, Stromae,
+Rammstein, Kraftwerk, Edith Piaf, Aretha Franklin, Ella Fitzgerald, John Coltrane, Bob Marley,
+Elvis Presley, The Beatles, Pink Floyd, Led Zeppelin, Norah Jones, Billie Eilish, Dua Lipa,
+Ed Sheeran, Lady Gaga, Bruno Mars, Frank Sinatra, Johnny Cash""")
+MODES = ["driving", "walking", "transit", "cycling"]
+RESTAURANT_NAMES = _words("""Luigi, Mario, Rosa, Chen, Sakura, Ali, Maria, Pedro, Anna, Kim, Omar, Sophie, Hans,
+Nico, Lola, Bruno, Yuki, Ravi, Elif, Tariq""")
+RESTAURANT_KINDS = _words("""Kitchen, Bistro, Diner, Grill, Cafe, Trattoria, Noodle Bar, Pizzeria, Taqueria,
+Sushi Bar, Curry House, Steakhouse, Bakery, Canteen, Brasserie""")
+FOODS = _words("""margherita pizza, salmon roll, cheeseburger, chicken tacos, caesar salad, lamb curry,
+beef pho, onion soup, fried rice, pad thai, falafel wrap, ramen, veggie burger, fish and chips,
+mushroom risotto, greek salad, chicken tikka, beef burrito, tofu stir fry, lasagna, carbonara,
+shrimp tempura, tomato soup, club sandwich, bibimbap, paella, goulash, dumplings, kebab plate,
+pancakes, apple pie, chocolate cake, sushi platter, spring rolls, gnocchi, poke bowl""")
+MESSAGE_PARTS = _words("""running late, call me back, see you at noon, happy new year, dinner is ready,
+meeting moved to friday, on my way, thanks for the help, can you pick me up, the package arrived,
+good luck today, miss you, stuck in traffic, home in ten minutes, bring the keys, the kids are asleep,
+movie starts at eight, lunch tomorrow, call the bank, the door is open, buy some bread, see you soon,
+congrats on the new job, the car is fixed""")
+WORDS = _words("""serendipity, ephemeral, ubiquitous, laconic, quixotic, mellifluous, gregarious,
+pernicious, sanguine, obfuscate, ineffable, petrichor, ebullient, lugubrious, sycophant, taciturn,
+verbose, zealous, ambivalent, benevolent, cacophony, diligent, eloquent, fastidious, garrulous,
+hubris, idiosyncrasy, juxtapose, kinetic, luminous, magnanimous, nebulous, ostentatious, paradox,
+quintessential, resilient, surreptitious, tenacious, umbrage, vicarious, wistful, zenith, alacrity,
+bucolic, capricious, deleterious, enigma, furtive, halcyon, insidious, jocular, labyrinth""")
+CUISINES = _words("""italian, japanese, mexican, indian, thai, french, vegan, greek, korean, lebanese,
+spanish, vietnamese, chinese, turkish, ethiopian, moroccan, peruvian, brazilian, german, polish,
+russian, persian, caribbean, cajun, hawaiian, portuguese, malaysian, filipino, georgian, nepalese""")
+MOVIES = _words("""Dune, Inception, Oppenheimer, Barbie, Interstellar, Arrival, Up, Coco, Amelie, Parasite,
+Alien, Heat, Jaws, Rocky, Casablanca, Vertigo, Psycho, Titanic, Avatar, Gladiator, Memento, Her,
+Moonlight, Joker, Frozen, Shrek, Cars, Brave, Soul, Luca, Tenet, Gravity, Whiplash, Drive, Fargo,
+Goodfellas, Amadeus, Ratatouille, Wall-E, Matilda, Babe, Rango, Logan, Elvis, Nope, Past Lives,
+The Matrix, Blade Runner, Top Gun, Jurassic Park, Mad Max, Toy Story, Black Panther, Little Women""")
+ROOMS = _words("""kitchen, bedroom, living room, office, bathroom, garage, hallway, basement, attic, porch,
+dining room, nursery, study, laundry room, guest room, patio""")
+TEAMS = _words("""Lakers, Yankees, Arsenal, Real Madrid, Celtics, Bayern, Juventus, Chelsea, Warriors,
+Dodgers, Ajax, Benfica, Barcelona, Liverpool, Milan, Inter, Porto, Celtic, Rangers, Bulls, Knicks,
+Heat, Spurs, Mets, Cubs, Red Sox, Giants, Packers, Patriots, Eagles, Steelers, Chiefs, Raiders,
+Bruins, Rangers, Canucks, Lyon, Marseille, Napoli, Roma, Lazio, Dortmund, Leipzig, Sevilla,
+Valencia, Feyenoord, PSV, Galatasaray, Fenerbahce, Boca Juniors, River Plate, Flamengo""")
+COUNTRIES = _words("""France, Japan, Brazil, Canada, Kenya, India, Norway, Mexico, Egypt, Chile, Vietnam,
+Poland, Germany, Spain, Italy, Portugal, Greece, Turkey, Russia, China, Korea, Thailand, Indonesia,
+Australia, Argentina, Peru, Colombia, Nigeria, Ghana, Ethiopia, Morocco, Algeria, Tunisia, Sweden,
+Finland, Denmark, Iceland, Ireland, Austria, Switzerland, Belgium, Netherlands, Hungary, Romania,
+Bulgaria, Serbia, Croatia, Ukraine, Georgia, Armenia, Iran, Iraq, Pakistan, Bangladesh, Nepal,
+Mongolia, Malaysia, Philippines, Cuba, Jamaica, Uruguay, Bolivia, Ecuador, Senegal, Uganda""")
+NOTE_VERBS = _words("""buy, call, renew, book, pay, water, return, fix, plan, send, clean, order, check, email,
+print, pick up, cancel, visit, prepare, wash""")
+NOTE_OBJECTS = _words("""milk and eggs, the plumber, passport, dentist, rent, the plants, library books,
+the bike, the trip, invoice, the garage, printer ink, the tickets, grandma, the car, the report,
+insurance, the gym membership, the laundry, dinner, the windows, the contract, the slides, flowers""")
+
+
+def _value_date(rng):
+    return f"{rng.randint(2024, 2028)}-{rng.randint(1, 12):02d}-{rng.randint(1, 28):02d}"
+
+
+def _value_time(rng):
+    return f"{rng.randint(0, 23):02d}:{rng.choice([0, 5, 10, 15, 20, 25, 30, 35, 40, 45, 50, 55, rng.randint(0, 59)]):02d}"
+
+
+def _value_amount(rng):
+    r = rng.random()
+    if r < 0.3:
+        return str(rng.randint(1, 99))
+    if r < 0.7:
+        return str(rng.randint(100, 999))
+    if r < 0.9:
+        return str(rng.randint(1000, 20000))
+    return f"{rng.randint(1, 500)}.{rng.choice([5, 25, 75, 1, 2, 9])}"
+
+
+def _value_email(rng):
+    name = rng.choice(PERSONS).lower()
+    if rng.random() < 0.4:
+        name += rng.choice([".", "_", ""]) + rng.choice(PERSONS).lower()
+    if rng.random() < 0.3:
+        name += str(rng.randint(1, 99))
+    return f"{name}@{rng.choice(DOMAINS)}"
+
+
+def _value_query_text(rng):
+    r = rng.random()
+    if r < 0.4:
+        return f"{rng.choice(ADJECTIVES)} {rng.choice(NOUNS)}"
+    if r < 0.7:
+        return f"how to {rng.choice(VERBS_HOWTO)}"
+    return f"{rng.choice(NOUNS)} in {rng.choice(CITIES)}"
+
+
+def _value_symbol(rng):
+    letters = "ABCDEFGHIJKLMNOPQRSTUVWXYZ"
+    return "".join(rng.choice(letters) for _ in range(rng.randint(2, 5)))
+
+
+def _value_restaurant(rng):
+    r = rng.random()
+    if r < 0.5:
+        return f"{rng.choice(RESTAURANT_NAMES)}'s {rng.choice(RESTAURANT_KINDS)}"
+    return f"{rng.choice(ADJECTIVES).capitalize()} {rng.choice(RESTAURANT_KINDS)}"
+
+
+def _value_expression(rng):
+    ops = ["+", "-", "*", "/"]
+    a, b = rng.randint(1, 999), rng.randint(1, 99)
+    r = rng.random()
+    if r < 0.6:
+        return f"{a}{rng.choice(ops)}{b}"
+    if r < 0.8:
+        return f"{a}{rng.choice(ops)}{b}{rng.choice(ops)}{rng.randint(1, 99)}"
+    if r < 0.9:
+        return f"sqrt({rng.randint(1, 999)})"
+    return f"{rng.randint(1, 99)}% of {a}"
+
+
+def _value_tracking(rng):
+    digits = lambda n: "".join(rng.choice("0123456789") for _ in range(n))  # noqa: E731
+    letters = lambda n: "".join(rng.choice("ABCDEFGHJKLMNPRSTUVWXYZ") for _ in range(n))  # noqa: E731
+    r = rng.random()
+    if r < 0.3:
+        return "1Z" + letters(3) + digits(11)
+    if r < 0.6:
+        return letters(2) + digits(9) + letters(2)
+    return digits(rng.randint(10, 16))
+
+
+def _value_message(rng):
+    m = rng.choice(MESSAGE_PARTS)
+    if rng.random() < 0.3:
+        m += " and " + rng.choice(MESSAGE_PARTS)
+    return m
+
+
+def _value_note(rng):
+    return f"{rng.choice(NOTE_VERBS)} {rng.choice(NOTE_OBJECTS)}"
+
+
+def _value_phrase(rng):
+    p = rng.choice(PHRASE_WORDS)
+    if rng.random() < 0.25:
+        p += " " + rng.choice(PHRASE_WORDS)
+    return p
+
+
+def _value_food(rng):
+    f = rng.choice(FOODS)
+    if rng.random() < 0.3:
+        f = rng.choice(["large", "small", "spicy", "double", "extra cheese", "gluten free"]) + " " + f
+    return f
+
+
+def _pick(values):
+    return lambda rng: rng.choice(values)
+
+
+def _int_range(lo, hi):
+    return lambda rng: str(rng.randint(lo, hi))
+
+
+# pool name -> (generator, split by hash?)
+GENERATORS: dict[str, tuple[Callable[[random.Random], str], bool]] = {
+    "city": (_pick(CITIES), True),
+    "date": (_value_date, True),
+    "time": (_value_time, True),
+    "currency": (_pick(CURRENCIES), True),
+    "amount": (_value_amount, True),
+    "minutes": (_int_range(1, 180), True),
+    "person": (_pick(PERSONS), True),
+    "email": (_value_email, True),
+    "topic": (_pick(TOPICS), True),
+    "query_text": (_value_query_text, True),
+    "symbol": (_value_symbol, True),
+    "language": (_pick(LANGUAGES), True),
+    "phrase": (_value_phrase, True),
+    "artist": (_pick(ARTISTS), True),
+    "mode": (_pick(MODES), False),
+    "restaurant": (_value_restaurant, True),
+    "food": (_value_food, True),
+    "message": (_value_message, True),
+    "expression": (_value_expression, True),
+    "word": (_pick(WORDS), True),
+    "tracking": (_value_tracking, True),
+    "cuisine": (_pick(CUISINES), True),
+    "movie": (_pick(MOVIES), True),
+    "temperature": (_int_range(10, 32), True),
+    "room": (_pick(ROOMS), False),
+    "team": (_pick(TEAMS), True),
+    "country": (_pick(COUNTRIES), True),
+    "note": (_value_note, True),
+    "days": (_int_range(1, 16), True),
+    "nights": (_int_range(1, 21), True),
 }
 
 
-def split_pool(values: list[str]) -> tuple[list[str], list[str]]:
-    cut = len(values) - (len(values) + 3) // 4
-    return values[:cut], values[cut:]
+def value_split(pool: str, value: str) -> str:
+    """The split a slot value belongs to: a quarter of the values (by hash) are held out."""
+    if not GENERATORS[pool][1]:
+        return "both"
+    return "test" if zlib.crc32(f"{pool}:{value}".encode()) % 4 == 0 else "train"
+
+
+def draw_value(pool: str, rng: random.Random, split: str | None = None) -> str:
+    """A value of `pool` from `split` ("train", "test"; None for either)."""
+    gen = GENERATORS[pool][0]
+    while True:
+        v = gen(rng)
+        s = value_split(pool, v)
+        if split is None or s in ("both", split):
+            return v
 
 
 # ---------------------------------------------------------------- tools
@@ -298,11 +497,6 @@ OFF_TOPIC = ["Tell me a joke.", "Who wrote Hamlet?", "What is the meaning of lif
              "Recommend a good book.", "What is love?", "Raconte-moi une blague.", "Wer bist du?"]
 
 
-def _unit_split(value: str) -> tuple[str, str]:
-    a, b = value.split("|")
-    return a, b
-
-
 @dataclasses.dataclass
 class Example:
     query: str
@@ -324,7 +518,6 @@ class TaskGenerator:
         self.think_rate = think_rate
         self.abstain_rate = abstain_rate
         self.foreign_rate = foreign_rate
-        self.pools = {k: split_pool(v)[0 if split == "train" else 1] for k, v in POOLS.items()}
         # Held-out templates: the last template of each tool (and the last off-topic queries).
         self.templates = {t.name: (t.templates[:-1] if split == "train" else t.templates[-1:]) for t in TOOLS}
         off_cut = len(OFF_TOPIC) - 4
@@ -332,18 +525,15 @@ class TaskGenerator:
 
     def _values(self, tool: Tool) -> dict[str, str]:
         values: dict[str, str] = {}
-        used_pair = None
+        pair = self.rng.choice(UNIT_PAIRS)
         for p in tool.params:
             if p.pool == "unit_pair":
-                if used_pair is None:
-                    used_pair = _unit_split(self.rng.choice(self.pools["unit_pair"]))
-                values[p.name] = used_pair[0] if p.name == "from_unit" else used_pair[1]
+                values[p.name] = pair[0] if p.name == "from_unit" else pair[1]
                 continue
-            pool = self.pools[p.pool]
-            choice = self.rng.choice(pool)
+            choice = draw_value(p.pool, self.rng, self.split)
             # Two slots from the same pool get different values (origin != destination).
-            while choice in values.values() and len(pool) > 1:
-                choice = self.rng.choice(pool)
+            while choice in values.values():
+                choice = draw_value(p.pool, self.rng, self.split)
             values[p.name] = choice
         return values
 
@@ -380,10 +570,16 @@ class TaskGenerator:
         values = self._values(target)
         templates = self.templates[target.name]
         if target.foreign and rng.random() < self.foreign_rate:
-            templates = target.foreign if self.split == "train" else target.foreign[-1:]
-        query = rng.choice(templates).format(**values)
+            # With two or more foreign templates the last one is held out too.
+            if len(target.foreign) == 1:
+                templates = target.foreign
+            else:
+                templates = target.foreign[:-1] if self.split == "train" else target.foreign[-1:]
+        template = rng.choice(templates)
         if rng.random() < 0.15:
-            query = query.lower()
+            # Casual typing: the words around the slots lower-cased, the copied values kept.
+            template = template.lower()
+        query = template.format(**values)
         arguments = {}
         for p in target.params:
             v = values[p.name]

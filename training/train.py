@@ -92,9 +92,13 @@ def corrupt(ex: task.Example, rng: random.Random) -> str:
         name = rng.choice([n for n in ex.offered if n != ex.tool])
     else:
         name = ex.tool
-        key = rng.choice(list(args))
-        pool = [v for vs in task.POOLS.values() for v in vs]
-        args[key] = rng.choice(pool)
+        tool = next(t for t in task.TOOLS if t.name == ex.tool)
+        param = rng.choice(tool.params)
+        if param.pool == "unit_pair":
+            value = rng.choice(task.UNIT_PAIRS)[rng.randint(0, 1)]
+        else:
+            value = task.draw_value(param.pool, rng)
+        args[param.name] = param.transform(value) if param.transform else value
     if choice > 0.85:
         return "<tool_call>[]</tool_call>"
     return "<tool_call>" + json.dumps({"name": name, "arguments": args}, separators=(",", ":"),
