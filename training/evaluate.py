@@ -2,7 +2,8 @@
 
     python training/evaluate.py models/demo-v2.trov --examples 200
 
-Prints a table: exact-match accuracy of the tool call (name and arguments compared as JSON),
+Prints a table, on held-out slot values with held-out and with training query templates:
+exact-match accuracy of the tool call (name and arguments compared as JSON),
 valid-JSON rate, abstention accuracy, each with and without constrained decoding; the
 constrained runs' rate of tool names outside the offered list; `retrieve_tools` top-1
 accuracy; and the confidence head's AUC for right vs corrupted completions.
@@ -38,10 +39,12 @@ def auc(pos: list[float], neg: list[float]) -> float:
     return wins / max(1, len(pos) * len(neg))
 
 
-def evaluate(engine, n: int = 200, seed: int = 1234, log=None) -> dict:
+def evaluate(engine, n: int = 200, seed: int = 1234, log=None, held_out_templates: bool = True) -> dict:
+    """Metrics on `n` held-out examples (held-out slot values; held-out query templates unless
+    `held_out_templates` is False)."""
     import train  # for corrupt() and tool_description()
 
-    examples = task.TaskGenerator("test", seed).examples(n)
+    examples = task.TaskGenerator("test", seed, held_out_templates=held_out_templates).examples(n)
     metrics = {}
     for constrain in (False, True):
         exact = valid = abst_total = abst_right = outside = named = 0
@@ -106,10 +109,13 @@ def main():
     a = ap.parse_args()
     engine = vorpel_rs.V2Engine.load(a.container)
     log = open(a.log, "w") if a.log else None
-    metrics = evaluate(engine, a.examples, a.seed, log)
-    width = max(len(k) for k in metrics)
-    for k, v in metrics.items():
-        print(f"{k:<{width}}  {v:.3f}")
+    held = evaluate(engine, a.examples, a.seed, log)
+    seen = evaluate(engine, a.examples, a.seed, log, held_out_templates=False)
+    width = max(len(k) for k in held)
+    print(f"| {'metric':<{width}} | held-out values and templates | held-out values, training templates |")
+    print(f"|{'-' * (width + 2)}|---|---|")
+    for k, v in held.items():
+        print(f"| {k:<{width}} | {v:.3f} | {seen[k]:.3f} |")
 
 
 if __name__ == "__main__":

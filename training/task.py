@@ -511,17 +511,22 @@ class TaskGenerator:
     """Seeded generator of examples for one split ("train" or "test")."""
 
     def __init__(self, split: str, seed: int, think_rate: float = 0.3, abstain_rate: float = 0.12,
-                 foreign_rate: float = 0.08):
+                 foreign_rate: float = 0.08, held_out_templates: bool = True):
+        """`held_out_templates=False` on the test split keeps its held-out slot values but draws
+        queries from the training templates: it separates copying unseen values from
+        understanding unseen phrasings."""
         assert split in ("train", "test")
         self.split = split
         self.rng = random.Random(seed)
         self.think_rate = think_rate
         self.abstain_rate = abstain_rate
         self.foreign_rate = foreign_rate
+        held = split == "test" and held_out_templates
+        self.held = held
         # Held-out templates: the last template of each tool (and the last off-topic queries).
-        self.templates = {t.name: (t.templates[:-1] if split == "train" else t.templates[-1:]) for t in TOOLS}
+        self.templates = {t.name: (t.templates[-1:] if held else t.templates[:-1]) for t in TOOLS}
         off_cut = len(OFF_TOPIC) - 4
-        self.off_topic = OFF_TOPIC[:off_cut] if split == "train" else OFF_TOPIC[off_cut:]
+        self.off_topic = OFF_TOPIC[off_cut:] if held else OFF_TOPIC[:off_cut]
 
     def _values(self, tool: Tool) -> dict[str, str]:
         values: dict[str, str] = {}
@@ -574,7 +579,7 @@ class TaskGenerator:
             if len(target.foreign) == 1:
                 templates = target.foreign
             else:
-                templates = target.foreign[:-1] if self.split == "train" else target.foreign[-1:]
+                templates = target.foreign[-1:] if self.held else target.foreign[:-1]
         template = rng.choice(templates)
         if rng.random() < 0.15:
             # Casual typing: the words around the slots lower-cased, the copied values kept.

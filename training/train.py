@@ -67,6 +67,7 @@ class Encoder:
         self.sp = spm.SentencePieceProcessor(model_file=model_file)
         self.bos = self.sp.bos_id()
         self.im_end = self.sp.piece_to_id("<|im_end|>")
+        self.tool_call = self.sp.piece_to_id("<tool_call>")
         self.pad = self.sp.pad_id()
 
     def prompt_and_completion(self, prompt: str, completion: str) -> tuple[list[int], list[int]]:
