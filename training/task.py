@@ -511,7 +511,7 @@ class TaskGenerator:
     """Seeded generator of examples for one split ("train" or "test")."""
 
     def __init__(self, split: str, seed: int, think_rate: float = 0.3, abstain_rate: float = 0.12,
-                 foreign_rate: float = 0.08, held_out_templates: bool = True):
+                 foreign_rate: float = 0.08, held_out_templates: bool = True, catalogue_rate: float = 0.2):
         """`held_out_templates=False` on the test split keeps its held-out slot values but draws
         queries from the training templates: it separates copying unseen values from
         understanding unseen phrasings."""
@@ -521,6 +521,10 @@ class TaskGenerator:
         self.think_rate = think_rate
         self.abstain_rate = abstain_rate
         self.foreign_rate = foreign_rate
+        # Training queries phrased from the catalogue's own words (description, parameter
+        # descriptions, name), so that choosing a tool means reading the offered list rather
+        # than recalling which template belongs to which name.
+        self.catalogue_rate = catalogue_rate if split == "train" else 0.0
         held = split == "test" and held_out_templates
         self.held = held
         # Held-out templates: the last template of each tool (and the last off-topic queries).
@@ -542,6 +546,29 @@ class TaskGenerator:
             values[p.name] = choice
         return values
 
+    def _catalogue_template(self, tool: Tool) -> str:
+        rng = self.rng
+        desc = tool.description
+        lower = desc[0].lower() + desc[1:]
+        slots = [(p.description, "{" + p.name + "}") for p in tool.params]
+        style = rng.randrange(5)
+        if style == 0:
+            return desc + ": " + ", ".join(s for _, s in slots)
+        if style == 1:
+            return desc + " (" + ", ".join(f"{d.lower()} {s}" for d, s in slots) + ")"
+        if style == 2:
+            return f"{rng.choice(['I need to', 'Please', 'Could you', 'I want to'])} {lower}. " + \
+                ". ".join(f"{d}: {s}" for d, s in slots) + "."
+        if style == 3:
+            return tool.name.replace("_", " ") + " " + " ".join(s for _, s in slots)
+        return f"{rng.choice(['Help me', 'Can you', 'Time to'])} {lower.split(' ', 1)[0].lower()} " + \
+            lower.split(" ", 1)[1] + " with " + " and ".join(f"{d.lower()} {s}" for d, s in slots)
+
+    def _template(self, tool: Tool) -> str:
+        if self.rng.random() < self.catalogue_rate:
+            return self._catalogue_template(tool)
+        return self.rng.choice(self.templates[tool.name])
+
     def _tools_json(self, tools: list[Tool]) -> str:
         style = self.rng.random()
         schemas = [t.schema() for t in tools]
@@ -562,7 +589,7 @@ class TaskGenerator:
             else:
                 # A real request for a tool that is not offered.
                 target = rng.choice([t for t in TOOLS if t not in offered])
-                query = rng.choice(self.templates[target.name]).format(**self._values(target))
+                query = self._template(target).format(**self._values(target))
             payload = "[]"
             completion = f"<tool_call>{payload}</tool_call>"
             if rng.random() < self.think_rate:
@@ -573,14 +600,14 @@ class TaskGenerator:
         offered = others + [target]
         rng.shuffle(offered)
         values = self._values(target)
-        templates = self.templates[target.name]
+        template = self._template(target)
         if target.foreign and rng.random() < self.foreign_rate:
             # With two or more foreign templates the last one is held out too.
             if len(target.foreign) == 1:
                 templates = target.foreign
             else:
                 templates = target.foreign[-1:] if self.held else target.foreign[:-1]
-        template = rng.choice(templates)
+            template = rng.choice(templates)
         if rng.random() < 0.15:
             # Casual typing: the words around the slots lower-cased, the copied values kept.
             template = template.lower()

@@ -15,6 +15,7 @@ import json
 import math
 import pathlib
 import random
+import shutil
 import sys
 import time
 
@@ -145,18 +146,35 @@ def main():
     ap.add_argument("--vocab", type=int, default=4000)
     ap.add_argument("--seed", type=int, default=0)
     ap.add_argument("--threads", type=int, default=2)
+    ap.add_argument("--resume", help="continue from this checkpoint (its tokenizer, geometry, weights)")
+    ap.add_argument("--warmup", type=int, default=100)
     a = ap.parse_args()
     torch.manual_seed(a.seed)
     torch.set_num_threads(a.threads)
     out = pathlib.Path(a.out)
     out.mkdir(parents=True, exist_ok=True)
-    model_file = tok_train.train(str(out / "tok"), a.vocab)
-    enc = Encoder(model_file)
-    geom = Geometry(vocab=enc.sp.get_piece_size(), d_model=a.d_model, num_layers=a.layers,
-                    num_heads=a.d_model // 32, num_kv_heads=2 if (a.d_model // 32) % 2 == 0 else 1,
-                    hada_n=1 << (a.d_model - 1).bit_length())
-    heads = [(CONTRASTIVE, 2, 64), (CONFIDENCE, 2, 1)]
-    model = V2Torch(geom, heads)
+    prior_steps = prior_seconds = 0
+    if a.resume:
+        ck = torch.load(a.resume, map_location="cpu", weights_only=False)
+        model_file = str(out / "tok.model")
+        if pathlib.Path(ck["tokenizer"]).resolve() != pathlib.Path(model_file).resolve():
+            shutil.copyfile(ck["tokenizer"], model_file)
+        enc = Encoder(model_file)
+        g = dict(ck["geometry"])
+        g["orders"], g["engram_sites"] = tuple(g["orders"]), tuple(g["engram_sites"])
+        geom = Geometry(**g)
+        heads = [tuple(h) for h in ck["heads"]]
+        model = V2Torch(geom, heads)
+        model.load_state_dict(ck["state"])
+        prior_steps, prior_seconds = ck["steps"], ck["seconds"]
+    else:
+        model_file = tok_train.train(str(out / "tok"), a.vocab)
+        enc = Encoder(model_file)
+        geom = Geometry(vocab=enc.sp.get_piece_size(), d_model=a.d_model, num_layers=a.layers,
+                        num_heads=a.d_model // 32, num_kv_heads=2 if (a.d_model // 32) % 2 == 0 else 1,
+                        hada_n=1 << (a.d_model - 1).bit_length())
+        heads = [(CONTRASTIVE, 2, 64), (CONFIDENCE, 2, 1)]
+        model = V2Torch(geom, heads)
     opt = torch.optim.AdamW(model.parameters(), lr=a.lr, weight_decay=0.01, betas=(0.9, 0.98))
     gen = task.TaskGenerator("train", a.seed + 1)
     rng = random.Random(a.seed + 2)
@@ -167,13 +185,16 @@ def main():
 
     def save():
         torch.save({"geometry": dataclasses.asdict(geom), "heads": heads, "state": model.state_dict(),
-                    "tokenizer": model_file, "steps": step, "seconds": time.time() - start},
+                    "tokenizer": model_file, "steps": prior_steps + step,
+                    "seconds": prior_seconds + time.time() - start},
                    out / "checkpoint.pt")
 
     last_save = time.time()
+    # The two heads train on alternate steps; the log shows each one's latest loss.
+    loss_c = loss_k = torch.tensor(0.0)
     while time.time() < deadline:
         frac = (time.time() - start) / (deadline - start)
-        lr = a.lr * min(1.0, (step + 1) / 100) * (0.5 * (1 + math.cos(math.pi * min(frac, 1.0))) * 0.95 + 0.05)
+        lr = a.lr * min(1.0, (step + 1) / max(1, a.warmup)) * (0.5 * (1 + math.cos(math.pi * min(frac, 1.0))) * 0.95 + 0.05)
         for group in opt.param_groups:
             group["lr"] = lr
         examples = gen.examples(a.batch)
@@ -181,7 +202,6 @@ def main():
         logits = model(toks)
         loss_lm = F.cross_entropy(logits.reshape(-1, logits.shape[-1]), targets.reshape(-1), ignore_index=-100)
         loss = loss_lm
-        loss_c = loss_k = torch.tensor(0.0)
         if step % 2 == 0:
             # Contrastive: queries of real calls against their tools' descriptions.
             calls = [ex for ex in examples if ex.tool is not None]
