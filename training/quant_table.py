@@ -3,13 +3,13 @@
     python training/quant_table.py training/runs/demo/checkpoint.pt --examples 100
 
 Prints a markdown table for the model card. Every row has `completion_exact`: the share of
-held-out examples whose target completion from the tool-call marker on (call, end-of-turn
-marker) is the argmax at every position under teacher forcing, computed by the PyTorch model, at float on the
-checkpoint's own weights and otherwise on the container's dequantised weights. That is "greedy decoding
-reproduces the target call" (given the data's optional think block), so the float row needs no
-engine. The quantised rows
-add the engine's metrics (exact match of the call free/constrained, valid JSON, abstention,
-retrieval top-1, confidence AUC).
+held-out examples whose target completion after the tool-call marker (the call, the closing
+marker and end of turn) is the argmax at every position under teacher forcing. The PyTorch
+model computes it, at float on the checkpoint's own weights and otherwise on the container's
+dequantised weights. That is "greedy decoding reproduces the target call" (given the data's
+optional think block, a coin toss that is not scored), so the float row needs no engine. The
+quantised rows add the engine's metrics (exact match of the call free and constrained, valid
+JSON, abstention, retrieval top-1, confidence AUC).
 """
 from __future__ import annotations
 
@@ -37,8 +37,9 @@ def completion_exact(model, enc: train.Encoder, examples) -> float:
             logits = model(torch.tensor([ids]))[0]
             # Position i predicts token i + 1: the completion's tokens from the prompt's last one on.
             pred = logits[len(p) - 1: len(ids) - 1].argmax(-1)
-            # From the call on: whether a short think block comes first is the data's coin toss.
-            start = c.index(enc.tool_call) if enc.tool_call in c else 0
+            # After the call marker: whether a short think block comes first is the data's coin
+            # toss, so neither the first token nor the think text is scored.
+            start = c.index(enc.tool_call) + 1 if enc.tool_call in c else 0
             hits += bool(torch.equal(pred[start:], torch.tensor(c[start:])))
     return hits / max(1, len(examples))
 
