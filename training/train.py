@@ -155,17 +155,15 @@ def main():
     out.mkdir(parents=True, exist_ok=True)
     prior_steps = prior_seconds = 0
     if a.resume:
-        ck = torch.load(a.resume, map_location="cpu", weights_only=False)
+        import export
+
+        model, ck = export.load_checkpoint(a.resume)
+        model.train()
+        geom, heads = model.geom, model.head_specs
         model_file = str(out / "tok.model")
         if pathlib.Path(ck["tokenizer"]).resolve() != pathlib.Path(model_file).resolve():
             shutil.copyfile(ck["tokenizer"], model_file)
         enc = Encoder(model_file)
-        g = dict(ck["geometry"])
-        g["orders"], g["engram_sites"] = tuple(g["orders"]), tuple(g["engram_sites"])
-        geom = Geometry(**g)
-        heads = [tuple(h) for h in ck["heads"]]
-        model = V2Torch(geom, heads)
-        model.load_state_dict(ck["state"])
         prior_steps, prior_seconds = ck["steps"], ck["seconds"]
     else:
         model_file = tok_train.train(str(out / "tok"), a.vocab)
