@@ -11,7 +11,7 @@
 #include <random>
 #include <vector>
 
-#include "vorpel/cq/cpu_features.hpp"
+#include "vorpel/core/cpu_features.hpp"
 #include "vorpel/cq/cq_kernels.hpp"
 #include "vorpel/hadamard/fwht.hpp"
 #include "vorpel/pool/worker_pool.hpp"

@@ -4,7 +4,7 @@
 
 #include <vector>
 
-#include "vorpel/cq/cpu_features.hpp"
+#include "vorpel/core/cpu_features.hpp"
 
 namespace simdtest {
 

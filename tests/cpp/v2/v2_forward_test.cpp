@@ -1,6 +1,6 @@
-// Second-generation step and prompt pass: preconditions, attention windows and
-// fallbacks against plain loops, engram hashing, mixing kernels, and prefill
-// against token-by-token stepping on random small models.
+// Second-generation step and prompt pass: preconditions, attention windows
+// against plain loops, engram hashing, and prefill against token-by-token
+// stepping on random small models.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -9,12 +9,11 @@
 
 #include "../../../vorpel-core/src/v2/parts.hpp"
 #include "v2/v2_builder.hpp"
-#include "vorpel/cq/cpu_features.hpp"
+#include "vorpel/core/cpu_features.hpp"
 #include "vorpel/cq/cq_kernels.hpp"
 #include "vorpel/v2/batch.hpp"
 #include "vorpel/v2/bundle.hpp"
 #include "vorpel/v2/forward.hpp"
-#include "vorpel/v2/kernels.hpp"
 
 using namespace v2test;
 using vorpel::v2::V2Model;
@@ -172,66 +171,6 @@ TEST(V2Attention, MatchesPlainLoopOverTheWindow) {
     if (n == 1) {  // a single attended position has weight exactly 1
       for (uint64_t h = 0; h < g.num_heads; ++h)
         for (uint64_t i = 0; i < hd; ++i) EXPECT_EQ(o[h * hd + i], vc[(p % capacity) * kvd + (h / 2) * hd + i]);
-    }
-  }
-}
-
-TEST(V2Kernels, SoftmaxFallbacksAndSinkhorn) {
-  const float inf = std::numeric_limits<float>::infinity(), nan = std::numeric_limits<float>::quiet_NaN();
-  std::vector<float> a{-inf, -inf, -inf, -inf};
-  vorpel::v2::softmax_uniform_fallback(a);
-  EXPECT_EQ(a, (std::vector<float>{0.25f, 0.25f, 0.25f, 0.25f}));
-  std::vector<float> b{nan, nan};
-  vorpel::v2::softmax_uniform_fallback(b);
-  EXPECT_EQ(b, (std::vector<float>{0.5f, 0.5f}));
-  std::vector<float> c{0.0f, std::log(3.0f)};
-  vorpel::v2::softmax_uniform_fallback(c);
-  EXPECT_NEAR(c[0], 0.25f, 1e-7f);
-  EXPECT_NEAR(c[1], 0.75f, 1e-7f);
-
-  // Against double precision across the vector/tail boundaries.
-  for (size_t n : {1u, 7u, 15u, 16u, 17u, 33u, 255u, 257u}) {
-    std::mt19937 rng(static_cast<uint32_t>(n));
-    std::vector<float> sc = randn(n, 30.0f, rng);
-    double mx = -1e300, sum = 0;
-    for (float x : sc) mx = std::max(mx, double(x));
-    std::vector<double> ref(n), arg(n);
-    for (size_t i = 0; i < n; ++i) sum += (ref[i] = std::exp(arg[i] = double(sc[i]) - mx));
-    vorpel::v2::softmax_uniform_fallback(sc);
-    // f32 exp of a rounded argument: relative error grows with |argument|.
-    for (size_t i = 0; i < n; ++i)
-      EXPECT_NEAR(sc[i], ref[i] / sum, (std::abs(arg[i]) + 8) * 2.4e-7 * (ref[i] / sum) + 1e-37) << n << " " << i;
-  }
-  std::vector<float> mixed(20, 1.0f);
-  mixed[3] = nan;  // a NaN score poisons the sum, as plain exp would
-  vorpel::v2::softmax_uniform_fallback(mixed);
-  EXPECT_TRUE(std::isnan(mixed[0]));
-
-  const float v[] = {nan, 1.0f, 0.0f};
-  EXPECT_TRUE(std::isnan(vorpel::v2::log_sum_exp(v, 3, 1)));  // NaN is skipped for the max only
-  const float w[] = {-inf, -inf};
-  EXPECT_EQ(vorpel::v2::log_sum_exp(w, 2, 1), -inf);
-  const float x[] = {nan};
-  EXPECT_EQ(vorpel::v2::log_sum_exp(x, 1, 1), -inf);
-  const float y[] = {1.0f, 2.0f, 3.0f};
-  EXPECT_NEAR(vorpel::v2::log_sum_exp(y, 3, 1), std::log(std::exp(1.0) + std::exp(2.0) + std::exp(3.0)), 1e-6);
-
-  std::vector<float> one{-3.7f};
-  vorpel::v2::sinkhorn_log(one, 1, 20);
-  EXPECT_EQ(one[0], 1.0f);
-  for (uint32_t seed = 0; seed < 5; ++seed) {
-    std::mt19937 rng(seed);
-    const uint64_t L = 2 + seed;
-    std::vector<float> r = randn(L * L, 2.0f, rng);
-    vorpel::v2::sinkhorn_log(r, L, 20);
-    for (uint64_t i = 0; i < L; ++i) {
-      double row = 0, col = 0;
-      for (uint64_t k = 0; k < L; ++k) {
-        row += r[i * L + k];
-        col += r[k * L + i];
-      }
-      EXPECT_NEAR(col, 1.0, 1e-5) << "seed " << seed;
-      EXPECT_NEAR(row, 1.0, 1e-3) << "seed " << seed;
     }
   }
 }
@@ -406,101 +345,4 @@ TEST(V2Prefill, RingNarrowerThanTheWindow) {
     ASSERT_TRUE(vorpel::v2::prefill(m, b, tokens, std::span<float>(got)));
     expect_close(got, want, 1e-4f, "capacity " + std::to_string(capacity) + " window " + std::to_string(window));
   }
-}
-
-// The grouped attention kernels against plain loops, across query-group sizes,
-// head widths (SIMD tails) and row counts (tile tails).
-TEST(V2Kernels, GroupedAttentionKernels) {
-  for (auto level : {vorpel::cpu::SimdLevel::Portable, vorpel::cpu::SimdLevel::Avx2, vorpel::cpu::SimdLevel::Auto}) {
-  vorpel::cpu::set_simd_override(level);
-  for (uint64_t G : {1u, 2u, 3u, 4u, 5u, 9u})
-    for (uint64_t hd : {2u, 6u, 8u, 16u, 24u, 40u, 64u, 72u, 136u})
-      for (uint64_t n : {1u, 2u, 3u, 5u, 17u, 41u}) {
-        const uint32_t seed = static_cast<uint32_t>(G * 100000 + hd * 100 + n) + 7u * static_cast<uint32_t>(level);
-        std::mt19937 rng(seed);
-        const uint64_t stride = hd + 3;  // rows interleaved with other heads' data
-        std::vector<float> q = randn(G * hd, 1.0f, rng), k = randn(n * stride, 1.0f, rng);
-        std::vector<float> v = randn(n * stride, 1.0f, rng), w = randn(G * (n + 1), 1.0f, rng);
-        std::vector<float> scores(G * (n + 1), -7.0f), out = randn(G * hd, 1.0f, rng);
-        std::vector<float> want_out = out;
-        vorpel::v2::attention_scores(q.data(), G, k.data(), stride, n, hd, 3.0f, scores.data(), n + 1);
-        vorpel::v2::attention_accumulate(w.data(), n + 1, G, v.data(), stride, n, hd, out.data());
-        for (uint64_t g = 0; g < G; ++g) {
-          for (uint64_t i = 0; i < n; ++i) {
-            double s = 0, mag = 0;
-            for (uint64_t c = 0; c < hd; ++c) {
-              s += double(q[g * hd + c]) * k[i * stride + c];
-              mag += std::abs(double(q[g * hd + c]) * k[i * stride + c]);
-            }
-            EXPECT_NEAR(scores[g * (n + 1) + i], s / 3.0, 4 * 6e-8 * mag + 1e-7) << "seed " << seed;
-          }
-          EXPECT_EQ(scores[g * (n + 1) + n], -7.0f) << "seed " << seed;  // past the rows: untouched
-          for (uint64_t c = 0; c < hd; ++c) {
-            double a = want_out[g * hd + c], mag = std::abs(a);
-            for (uint64_t i = 0; i < n; ++i) {
-              a += double(w[g * (n + 1) + i]) * v[i * stride + c];
-              mag += std::abs(double(w[g * (n + 1) + i]) * v[i * stride + c]);
-            }
-            EXPECT_NEAR(out[g * hd + c], a, 4 * 6e-8 * mag + 1e-7) << "seed " << seed;
-          }
-        }
-      }
-  }
-  vorpel::cpu::set_simd_override(vorpel::cpu::SimdLevel::Auto);
-}
-
-// Gates and the Sinkhorn mix at every instruction-set level against plain
-// double-precision loops.
-TEST(V2Kernels, GatesAndSinkhornAgainstDouble) {
-  const float nan = std::numeric_limits<float>::quiet_NaN();
-  for (auto level : {vorpel::cpu::SimdLevel::Portable, vorpel::cpu::SimdLevel::Auto}) {
-    vorpel::cpu::set_simd_override(level);
-    for (uint64_t n : {1u, 8u, 13u, 64u, 1027u}) {
-      const uint32_t seed = static_cast<uint32_t>(n * 3 + static_cast<uint32_t>(level));
-      std::mt19937 rng(seed);
-      std::vector<float> gt = randn(n, 6.0f, rng), o = randn(n, 1.0f, rng), d = randn(n, 1.0f, rng);
-      gt[0] = (n % 2) ? 100.0f : -100.0f;
-      if (n > 8) gt[9] = nan;
-      std::vector<float> w = o, got = o;
-      vorpel::v2::mul_sigmoid(got.data(), gt.data(), n);
-      vorpel::v2::silu_scaled(w.data(), d.data(), 32.0f, n);
-      for (uint64_t i = 0; i < n; ++i) {
-        const double sg = 1.0 / (1.0 + std::exp(-double(gt[i])));
-        if (std::isnan(gt[i])) {
-          EXPECT_TRUE(std::isnan(got[i])) << "seed " << seed;
-        } else {
-          EXPECT_NEAR(got[i], o[i] * sg, 4e-7 * std::abs(o[i] * sg) + 1e-30) << "seed " << seed << " i " << i;
-        }
-        const double z = double(o[i]) / 32.0 * d[i], silu = z / (1.0 + std::exp(-z));
-        EXPECT_NEAR(w[i], silu, 4e-7 * std::abs(silu) + 1e-30) << "seed " << seed << " i " << i;
-      }
-    }
-    for (uint64_t L : {1u, 2u, 3u, 4u, 5u, 16u, 17u}) {
-      const uint32_t seed = static_cast<uint32_t>(L * 11 + static_cast<uint32_t>(level));
-      std::mt19937 rng(seed);
-      std::vector<float> r = randn(L * L, 3.0f, rng);
-      std::vector<double> ref(r.begin(), r.end());
-      auto lse = [&](size_t at, size_t stride) {
-        double m = -1e300, s = 0;
-        for (uint64_t i = 0; i < L; ++i) m = std::max(m, ref[at + i * stride]);
-        for (uint64_t i = 0; i < L; ++i) s += std::exp(ref[at + i * stride] - m);
-        return m + std::log(s);
-      };
-      for (int it = 0; it < 20; ++it) {
-        for (uint64_t i = 0; i < L; ++i) {
-          const double v = lse(i * L, 1);
-          for (uint64_t k = 0; k < L; ++k) ref[i * L + k] -= v;
-        }
-        for (uint64_t k = 0; k < L; ++k) {
-          const double v = lse(k, L);
-          for (uint64_t i = 0; i < L; ++i) ref[i * L + k] -= v;
-        }
-      }
-      vorpel::v2::sinkhorn_log(r, L, 20);
-      // Each round subtracts values of size up to |r| + log L, rounded in single precision.
-      for (uint64_t e = 0; e < L * L; ++e)
-        EXPECT_NEAR(r[e], std::exp(ref[e]), 2e-5 * std::exp(ref[e]) + 1e-7) << "L " << L << " seed " << seed;
-    }
-  }
-  vorpel::cpu::set_simd_override(vorpel::cpu::SimdLevel::Auto);
 }

@@ -85,7 +85,7 @@ TEST(V2Alloc, RowDecodeEqualsTheCodec) {
       std::vector<float> want(cols), got(cols), buf(t->padded_cols());
       for (uint64_t r = 0; r < e.rows; ++r) {
         vorpel::cq::dequantize_row(*t, r, want);
-        vorpel::v2::parts::decode_row(*t, r, got.data(), buf.data());
+        vorpel::cq::decode_row(*t, r, got.data(), buf.data());
         EXPECT_EQ(got, want) << "code " << int(code) << " cols " << cols << " b " << b << " row " << r;
       }
     }

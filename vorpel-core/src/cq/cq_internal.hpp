@@ -11,6 +11,17 @@ namespace vorpel::cq::detail {
 // 4- or 8-byte word for a group of 8 or 16 codes that may use fewer bytes.
 inline constexpr size_t kCodeSlack = 16;
 
+// Code j of a 3-bit row: bits 3j..3j+2 of the row's LSB-first bit stream; the
+// code continues into the next byte when it starts at bit 6 or 7.
+inline uint32_t code3(const uint8_t* row, uint64_t j) {
+  const uint64_t bit = j * 3;
+  const uint64_t byte = bit >> 3;
+  const uint32_t shift = static_cast<uint32_t>(bit & 7);
+  uint32_t combined = row[byte];
+  if (shift + 3 >= 9) combined |= static_cast<uint32_t>(row[byte + 1]) << 8;
+  return (combined >> shift) & 7;
+}
+
 struct View {
   const uint8_t* codes;   // rows * row_bytes (+ slack)
   const float* scales;    // rows * bpr

@@ -8,7 +8,7 @@
 
 #include "cq_internal.hpp"
 #include "vorpel/core/panic.hpp"
-#include "vorpel/cq/cpu_features.hpp"
+#include "vorpel/core/cpu_features.hpp"
 #include "vorpel/hadamard/fwht.hpp"
 #include "vorpel/pool/worker_pool.hpp"
 
@@ -99,6 +99,25 @@ void dequantize_row(const CqTensor& t, uint64_t r, std::span<float> out) {
                                            " values, need " + std::to_string(t.cols()));
   std::vector<float> buf(t.padded_cols());
   dequantize_into(t, view_of(t), kernels().expand, r, buf.data(), out);
+}
+
+void decode_row(const CqTensor& t, uint64_t r, float* out, float* buf) {
+  VORPEL_CHECK(r < t.rows(), "decode_row: row out of range");
+  const uint64_t b = t.block(), pc = t.padded_cols(), rb = t.row_bytes();
+  const uint8_t* codes = t.codes().data() + r * rb;
+  const float* scales = t.scales().data() + r * t.blocks_per_row();
+  if (const uint32_t k = t.codes_per_byte(); k != 0) {
+    // Each code byte selects k ready values from the lookup table.
+    const float* lut = t.lut().data();
+    for (uint64_t i = 0; i < rb; ++i) std::memcpy(buf + i * k, lut + codes[i] * k, k * sizeof(float));
+  } else {
+    const float* cb = t.codebook().data();
+    for (uint64_t j = 0; j < pc; ++j) buf[j] = cb[detail::code3(codes, j)];
+  }
+  for (uint64_t k = 0; k < t.blocks_per_row(); ++k)
+    for (uint64_t i = 0; i < b; ++i) buf[k * b + i] *= scales[k];
+  fwht_blockwise({buf, pc}, b);
+  std::memcpy(out, buf, t.cols() * sizeof(float));
 }
 
 std::vector<float> dense(const CqTensor& t) {

@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "cq_internal.hpp"
+#include "vorpel/core/simd.hpp"
 
 #define VORPEL_AVX2 __attribute__((target("avx2,fma")))
 
@@ -47,12 +48,7 @@ VORPEL_AVX2 inline __m256 decode(const Dec& d, const uint8_t* p) {
   }
 }
 
-VORPEL_AVX2 inline float hsum(__m256 v) {
-  __m128 s = _mm_add_ps(_mm256_castps256_ps128(v), _mm256_extractf128_ps(v, 1));
-  s = _mm_add_ps(s, _mm_movehl_ps(s, s));
-  s = _mm_add_ss(s, _mm_movehdup_ps(s));
-  return _mm_cvtss_f32(s);
-}
+using simd::hsum;
 
 // R rows at once share the input loads and keep R independent FMA chains.
 template <int BITS, int R>

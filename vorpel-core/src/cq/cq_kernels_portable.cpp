@@ -8,16 +8,6 @@
 namespace vorpel::cq::detail {
 namespace {
 
-// Code j of a 3-bit row; the code may continue into the next byte.
-inline uint32_t code3(const uint8_t* row, uint64_t j) {
-  const uint64_t bit = j * 3;
-  const uint64_t byte = bit >> 3;
-  const uint32_t shift = static_cast<uint32_t>(bit & 7);
-  uint32_t combined = row[byte];
-  if (shift + 3 >= 9) combined |= static_cast<uint32_t>(row[byte + 1]) << 8;
-  return (combined >> shift) & 7;
-}
-
 // Lane sums of one block of one row: part[t] collects positions t mod 4.
 inline void block_dot(const View& v, const uint8_t* row, uint64_t blk, const float* x, float part[4]) {
   const uint64_t b = v.b;

@@ -8,24 +8,14 @@
 #include <limits>
 
 #include "cq_internal.hpp"
+#include "vorpel/core/checked.hpp"
 #include "vorpel/core/half.hpp"
 #include "vorpel/core/le_bytes.hpp"
 
 namespace vorpel::cq {
 namespace {
 
-constexpr uint64_t kMax = std::numeric_limits<uint64_t>::max();
-
-// Saturating arithmetic: a size that does not fit in 64 bits can never be
-// satisfied by a real byte image, so it is reported as the largest need.
-uint64_t sat_mul(uint64_t a, uint64_t b) {
-  uint64_t r;
-  return __builtin_mul_overflow(a, b, &r) ? kMax : r;
-}
-uint64_t sat_add(uint64_t a, uint64_t b) {
-  uint64_t r;
-  return __builtin_add_overflow(a, b, &r) ? kMax : r;
-}
+constexpr uint64_t kMax = kSaturated;
 
 }  // namespace
 

@@ -6,7 +6,7 @@
 #include <cmath>
 
 #include "vorpel/core/panic.hpp"
-#include "vorpel/cq/cpu_features.hpp"
+#include "vorpel/core/cpu_features.hpp"
 
 #if defined(__x86_64__)
 #include <immintrin.h>

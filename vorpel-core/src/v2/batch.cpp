@@ -11,9 +11,11 @@
 #include "vorpel/core/panic.hpp"
 #include "vorpel/cq/cq_kernels.hpp"
 #include "vorpel/pool/worker_pool.hpp"
-#include "vorpel/v2/kernels.hpp"
+#include "vorpel/ops/vector_ops.hpp"
 
 namespace vorpel::v2 {
+
+using namespace vorpel::ops;
 
 namespace {
 
@@ -133,7 +135,7 @@ std::expected<void, std::string> prefill(const V2Model& m, V2State& s, std::span
     for (uint64_t j = 0; j < cn; ++j) s.history_[p0 + j] = tokens[c0 + j];
     for_positions(cn, [&](uint64_t j) {
       float* lane0 = sc.lanes.data() + j * LD;
-      parts::decode_row(m.embedding, tokens[c0 + j], lane0, sc.row_buf.data() + j * sc.row_pad);
+      cq::decode_row(m.embedding, tokens[c0 + j], lane0, sc.row_buf.data() + j * sc.row_pad);
       for (uint64_t i = 0; i < d; ++i) lane0[i] *= m.embed_scale;
       for (uint64_t k = 1; k < L; ++k) std::memcpy(lane0 + k * d, lane0, d * sizeof(float));
     });

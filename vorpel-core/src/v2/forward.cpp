@@ -10,9 +10,11 @@
 #include "vorpel/core/panic.hpp"
 #include "vorpel/cq/cq_kernels.hpp"
 #include "vorpel/pool/worker_pool.hpp"
-#include "vorpel/v2/kernels.hpp"
+#include "vorpel/ops/vector_ops.hpp"
 
 namespace vorpel::v2 {
+
+using namespace vorpel::ops;
 
 namespace {
 
@@ -144,7 +146,7 @@ void run_token(const V2Model& m, V2State& s, uint32_t token, HiddenObserver* obs
   s.history_[p] = token;
   {
     Section sec(StepProfile::Embedding);
-    parts::decode_row(m.embedding, token, s.emb_.data(), s.row_buf_.data());
+    cq::decode_row(m.embedding, token, s.emb_.data(), s.row_buf_.data());
     for (float& v : s.emb_) v *= m.embed_scale;
     if (obs) obs->observe(s.emb_);
     for (uint64_t i = 0; i < m.geom.mhc_lanes; ++i)

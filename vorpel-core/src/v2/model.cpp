@@ -4,15 +4,12 @@
 #include <bit>
 #include <cmath>
 
+#include "vorpel/core/checked.hpp"
 #include "vorpel/core/panic.hpp"
 
 namespace vorpel::v2 {
 
 namespace {
-
-// Rotary tables are capped at this many floats; positions past them are
-// computed on the fly with the same formula, so results do not change.
-constexpr uint64_t kRopeTableFloats = uint64_t{1} << 20;
 
 uint64_t round_up_pow2(uint64_t n) { return n <= 1 ? 1 : std::bit_ceil(n); }
 
@@ -20,30 +17,7 @@ bool is_pow2(uint64_t n) { return n != 0 && (n & (n - 1)) == 0; }
 
 std::unexpected<std::string> fail(const char* text) { return std::unexpected<std::string>(text); }
 
-// Products of header counts can pass 64 bits; saturating keeps them unequal to any real length.
-uint64_t mul_sat(uint64_t a, uint64_t b) {
-  uint64_t r;
-  return __builtin_mul_overflow(a, b, &r) ? UINT64_MAX : r;
-}
-
 }  // namespace
-
-float rope_angle(const V2Geometry& g, uint64_t p, uint64_t j) {
-  const float expo = static_cast<float>(2 * j) / static_cast<float>(g.head_dim);
-  return static_cast<float>(p) / std::pow(g.rope_theta, expo);
-}
-
-void V2Model::rope(uint64_t p, uint64_t j, float& c, float& s) const {
-  const uint64_t half = geom.head_dim / 2;
-  if (p < rope_positions) {
-    c = rope_cos[p * half + j];
-    s = rope_sin[p * half + j];
-    return;
-  }
-  const float a = rope_angle(geom, p, j);
-  c = std::cos(a);
-  s = std::sin(a);
-}
 
 std::expected<void, std::string> validate_model(V2Model& m) {
   const V2Geometry& g = m.geom;
@@ -73,9 +47,9 @@ std::expected<void, std::string> validate_model(V2Model& m) {
   const V2Mhc& x = m.mhc;
   if (x.a_pre.size() != NL || x.a_post.size() != NL || x.a_res.size() != NL)
     return fail("mhc a_* length does not match num_layers");
-  if (x.b_pre.size() != NL * L || x.b_post.size() != NL * L || x.b_res.size() != mul_sat(NL * L, L))
+  if (x.b_pre.size() != NL * L || x.b_post.size() != NL * L || x.b_res.size() != sat_mul(NL * L, L))
     return fail("mhc b_* length does not match num_layers x lanes");
-  if (x.phi_pre.rows() != NL * L || x.phi_post.rows() != NL * L || x.phi_res.rows() != mul_sat(NL * L, L))
+  if (x.phi_pre.rows() != NL * L || x.phi_post.rows() != NL * L || x.phi_res.rows() != sat_mul(NL * L, L))
     return fail("mhc phi_* row count does not match num_layers x lanes");
   // All three read the same normalised lanes, so all three need that width.
   if (x.phi_pre.cols() != L * g.d_model || x.phi_post.cols() != L * g.d_model || x.phi_res.cols() != L * g.d_model)
@@ -87,7 +61,7 @@ std::expected<void, std::string> validate_model(V2Model& m) {
       return fail("q_norm/k_norm width does not match head_dim");
   }
   for (const V2Engram& e : m.engrams) {
-    if (e.taps.size() != mul_sat(g.conv_taps, g.d_model)) return fail("engram taps shape does not match conv_taps x d_model");
+    if (e.taps.size() != sat_mul(g.conv_taps, g.d_model)) return fail("engram taps shape does not match conv_taps x d_model");
     if (e.tables.cols() != g.sub_dim) return fail("engram table width does not match sub_dim");
   }
   // Beyond the checks above: vectors and matrices whose declared shape matched
@@ -110,22 +84,13 @@ std::expected<void, std::string> validate_model(V2Model& m) {
       return fail("engram projection shape does not match geometry");
   }
   for (const V2Head& h : m.heads) {
-    if (h.probes.size() != mul_sat(h.num_probes, g.d_model)) return fail("head probes shape does not match num_probes * d_model");
-    if (h.proj.size() != mul_sat(h.out_dim, mul_sat(h.num_probes, g.d_model)))
+    if (h.probes.size() != sat_mul(h.num_probes, g.d_model)) return fail("head probes shape does not match num_probes * d_model");
+    if (h.proj.size() != sat_mul(h.out_dim, sat_mul(h.num_probes, g.d_model)))
       return fail("head proj shape does not match out_dim * num_probes * d_model");
     if (h.bias.size() != h.out_dim) return fail("head bias length does not match out_dim");
   }
 
-  const uint64_t half = g.head_dim / 2;
-  m.rope_positions = std::min(g.max_seq_len, std::max<uint64_t>(1, kRopeTableFloats / half));
-  m.rope_cos.assign(m.rope_positions * half, 0.0f);
-  m.rope_sin.assign(m.rope_positions * half, 0.0f);
-  for (uint64_t p = 0; p < m.rope_positions; ++p)
-    for (uint64_t j = 0; j < half; ++j) {
-      const float a = rope_angle(g, p, j);
-      m.rope_cos[p * half + j] = std::cos(a);
-      m.rope_sin[p * half + j] = std::sin(a);
-    }
+  m.rope = ops::RopeTable(g.head_dim, g.rope_theta, g.max_seq_len);
   m.embed_scale = std::sqrt(static_cast<float>(g.d_model));
   m.site_of_layer.assign(g.num_layers, -1);
   for (size_t s = S; s-- > 0;) m.site_of_layer[g.engram_sites[s]] = static_cast<int32_t>(s);

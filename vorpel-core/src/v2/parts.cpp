@@ -8,34 +8,12 @@
 #include "vorpel/core/panic.hpp"
 #include "vorpel/cq/cq_kernels.hpp"
 #include "vorpel/hadamard/fwht.hpp"
-#include "vorpel/v2/kernels.hpp"
+#include "vorpel/ops/attention.hpp"
+#include "vorpel/ops/vector_ops.hpp"
 
 namespace vorpel::v2::parts {
 
-void decode_row(const cq::CqTensor& t, uint64_t r, float* out, float* buf) {
-  VORPEL_CHECK(r < t.rows(), "decode_row: row out of range");
-  const uint64_t b = t.block(), pc = t.padded_cols(), rb = t.row_bytes();
-  const uint8_t* codes = t.codes().data() + r * rb;
-  const float* scales = t.scales().data() + r * t.blocks_per_row();
-  if (const uint32_t k = t.codes_per_byte(); k != 0) {
-    // Each code byte selects k ready values from the lookup table.
-    const float* lut = t.lut().data();
-    for (uint64_t i = 0; i < rb; ++i) std::memcpy(buf + i * k, lut + codes[i] * k, k * sizeof(float));
-  } else {
-    // 3-bit codes straddle bytes: read the next byte only when the code needs it.
-    const float* cb = t.codebook().data();
-    for (uint64_t j = 0; j < pc; ++j) {
-      const uint64_t bit = 3 * j, at = bit >> 3, sh = bit & 7;
-      uint32_t v = codes[at];
-      if (sh + 3 >= 9) v |= static_cast<uint32_t>(codes[at + 1]) << 8;
-      buf[j] = cb[(v >> sh) & 7];
-    }
-  }
-  for (uint64_t k = 0; k < t.blocks_per_row(); ++k)
-    for (uint64_t i = 0; i < b; ++i) buf[k * b + i] *= scales[k];
-  fwht_blockwise({buf, pc}, b);
-  std::memcpy(out, buf, t.cols() * sizeof(float));
-}
+using namespace vorpel::ops;
 
 void engram_fetch(const V2Model& m, const V2Engram& e, const uint32_t* history, uint64_t p, float* f, float* buf) {
   const V2Geometry& g = m.geom;
@@ -55,7 +33,7 @@ void engram_fetch(const V2Model& m, const V2Engram& e, const uint32_t* history, 
       h *= 16777619u;
     }
     const uint64_t row = k * g.table_rows + (h ^ (h >> 15)) % g.table_rows;
-    decode_row(e.tables, row, slice, buf);
+    cq::decode_row(e.tables, row, slice, buf);
   }
 }
 
@@ -93,18 +71,11 @@ float engram_gate(const V2Model& m, const float* x_pre, const float* key) {
 void qk_norm_rope(const V2Model& m, uint64_t l, uint64_t p, float* q, float* k) {
   const V2Geometry& g = m.geom;
   const V2Layer& ly = m.layers[l];
-  const uint64_t hd = g.head_dim, half = hd / 2;
+  const uint64_t hd = g.head_dim;
   for (uint64_t h = 0; h < g.num_heads; ++h) rms_norm({q + h * hd, hd}, ly.q_norm, {q + h * hd, hd});
   for (uint64_t h = 0; h < g.num_kv_heads; ++h) rms_norm({k + h * hd, hd}, ly.k_norm, {k + h * hd, hd});
-  // cos/sin of this position in slices of 256 frequencies (no allocation).
-  constexpr uint64_t kSlice = 256;
-  float c[kSlice], s[kSlice];
-  for (uint64_t j0 = 0; j0 < half; j0 += kSlice) {
-    const uint64_t nj = std::min(kSlice, half - j0);
-    for (uint64_t j = 0; j < nj; ++j) m.rope(p, j0 + j, c[j], s[j]);
-    for (uint64_t h = 0; h < g.num_heads; ++h) rope_rotate(q + h * hd + j0, c, s, nj, half);
-    for (uint64_t h = 0; h < g.num_kv_heads; ++h) rope_rotate(k + h * hd + j0, c, s, nj, half);
-  }
+  m.rope.rotate(q, g.num_heads, p);
+  m.rope.rotate(k, g.num_kv_heads, p);
 }
 
 uint64_t attended(uint64_t window, uint64_t p) {
@@ -115,33 +86,15 @@ uint64_t attended(uint64_t window, uint64_t p) {
 void attend(const V2Model& m, const float* kc, const float* vc, uint64_t capacity, uint64_t window, uint64_t p,
             const float* q, float* o, uint64_t h0, uint64_t h1, float* scores) {
   const V2Geometry& g = m.geom;
-  const uint64_t hd = g.head_dim, kvd = g.kv_dim(), group = g.num_heads / g.num_kv_heads;
-  const uint64_t n = attended(window, p), first = p + 1 - n;
-  const float scale = std::sqrt(static_cast<float>(hd));
-  // Positions F..p are consecutive slots of the ring; split them into
-  // contiguous runs (more than two only when the window exceeds the capacity).
-  // Query heads sharing a key/value head go together so each row is read once.
-  for (uint64_t h = h0; h < h1;) {
-    const uint64_t kvh = h / group;
-    const uint64_t G = std::min(h1, (kvh + 1) * group) - h;
-    const float* qh = q + h * hd;
-    const float* kh = kc + kvh * hd;
-    const float* vh = vc + kvh * hd;
-    for (uint64_t done = 0, slot = first % capacity; done < n; slot = 0) {
-      const uint64_t len = std::min(n - done, capacity - slot);
-      attention_scores(qh, G, kh + slot * kvd, kvd, len, hd, scale, scores + done, n);
-      done += len;
-    }
-    for (uint64_t g = 0; g < G; ++g) softmax_uniform_fallback({scores + g * n, n});
-    float* oh = o + h * hd;
-    std::memset(oh, 0, G * hd * sizeof(float));
-    for (uint64_t done = 0, slot = first % capacity; done < n; slot = 0) {
-      const uint64_t len = std::min(n - done, capacity - slot);
-      attention_accumulate(scores + done, n, G, vh + slot * kvd, kvd, len, hd, oh);
-      done += len;
-    }
-    h += G;
-  }
+  ops::KvView kv;
+  kv.k = kc;
+  kv.v = vc;
+  kv.slots = capacity;
+  kv.kv_heads = g.num_kv_heads;
+  kv.k_width = kv.v_width = g.head_dim;
+  const uint64_t n = attended(window, p);
+  ops::attend(kv, g.num_heads / g.num_kv_heads, q, o, h0, h1, p + 1 - n, n,
+              std::sqrt(static_cast<float>(g.head_dim)), scores);
 }
 
 void finish_block(const V2Model& m, uint64_t l, const float* x, const float* x_pre, float* a, float* hada,

@@ -9,11 +9,6 @@
 
 namespace vorpel::v2::parts {
 
-// Row r of t in true weights into out[0, cols), with buf (padded_cols floats)
-// as the work area: the same values as cq::dequantize_row without its
-// temporary, so a step can decode its rows allocation-free.
-void decode_row(const cq::CqTensor& t, uint64_t r, float* out, float* buf);
-
 // Engram fetch of position p from the token history: each table's hashed row
 // decoded into its sub_dim slice of f (d_model floats), zero while the n-gram
 // does not fit yet. buf: the tables' padded_cols floats of work.

@@ -19,21 +19,6 @@ uint64_t grown(uint64_t have, uint64_t need, uint64_t limit) {
 }
 }  // namespace
 
-std::span<const float> RotatedInput::get(const cq::CqTensor& t, std::span<const float> x) {
-  for (size_t i = 0; i < used; ++i)
-    if (slots[i].block == t.block()) return slots[i].data;
-  VORPEL_CHECK(used < slots.size(), "rotated input: more block sizes than slots");
-  Slot& s = slots[used++];
-  s.block = t.block();
-  s.data.resize(t.padded_cols());
-  cq::rotate_input(t, x, s.data);
-  return s.data;
-}
-
-void RotatedInput::reserve_for(const cq::CqTensor& t) {
-  for (Slot& s : slots) s.data.reserve(std::max<size_t>(s.data.capacity(), t.padded_cols()));
-}
-
 V2State::V2State(const V2Model& m, uint64_t capacity, uint64_t window) {
   const V2Geometry& g = m.geom;
   VORPEL_CHECK(capacity > 0, "decode state capacity must be non-zero");

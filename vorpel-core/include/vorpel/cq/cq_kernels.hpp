@@ -14,6 +14,11 @@ namespace vorpel::cq {
 // Writes the cols true weights of row r into out[0, cols); out.size() >= cols.
 void dequantize_row(const CqTensor& t, uint64_t r, std::span<float> out);
 
+// Same values as dequantize_row, with buf (padded_cols floats) as the work
+// area instead of a temporary, so per-token row fetches (embeddings, engram
+// tables) allocate nothing. out holds at least cols floats.
+void decode_row(const CqTensor& t, uint64_t r, float* out, float* buf);
+
 // The whole matrix, rows * cols floats, row-major.
 std::vector<float> dense(const CqTensor& t);
 

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "vorpel/cq/cq_tensor.hpp"
+#include "vorpel/ops/rope.hpp"
 #include "vorpel/v2/geometry.hpp"
 
 namespace vorpel::v2 {
@@ -63,23 +64,13 @@ struct V2Model {
 
   // Derived by validate_model.
   float embed_scale = 0.0f;       // sqrt(d_model)
-  uint64_t rope_positions = 0;    // positions held by the tables (see rope_angle)
-  std::vector<float> rope_cos;    // (rope_positions, head_dim/2)
-  std::vector<float> rope_sin;    // (rope_positions, head_dim/2)
+  ops::RopeTable rope;            // max_seq_len positions (tables capped, the rest computed)
   // Engram site of each layer, or -1: the first site whose index equals the layer.
   std::vector<int32_t> site_of_layer;  // (num_layers)
-
-  // cos/sin of position p, frequency j: from the tables, or computed the same way
-  // for positions past them (the tables are capped so a huge declared max_seq_len
-  // cannot force a huge allocation).
-  void rope(uint64_t p, uint64_t j, float& c, float& s) const;
 };
 
 // Checks the loaded weights against the geometry (the first failure's exact text)
 // and then builds the derived tables. Called once by the loader.
 std::expected<void, std::string> validate_model(V2Model& m);
-
-// One angle of the rotary table: p / rope_theta^(2j/head_dim).
-float rope_angle(const V2Geometry& g, uint64_t p, uint64_t j);
 
 }  // namespace vorpel::v2

@@ -8,26 +8,10 @@
 #include <span>
 #include <vector>
 
+#include "vorpel/cq/rotated_input.hpp"
 #include "vorpel/v2/model.hpp"
 
 namespace vorpel::v2 {
-
-// A group of rotated copies of one input vector, one per CQ block size in use,
-// so that every matrix reading that input shares one rotation per block size.
-struct RotatedInput {
-  struct Slot {
-    uint64_t block = 0;       // 0 = empty
-    std::vector<float> data;  // padded_cols floats, allocated at state creation
-  };
-  std::array<Slot, 4> slots;
-  size_t used = 0;
-
-  void invalidate() { used = 0; }
-  // The rotation of x for t: reuses a slot of the same block size, else rotates into a free one.
-  std::span<const float> get(const cq::CqTensor& t, std::span<const float> x);
-  // Makes room for the tensors that will read this input (called at creation).
-  void reserve_for(const cq::CqTensor& t);
-};
 
 class V2State {
  public:
@@ -75,7 +59,7 @@ class V2State {
   std::vector<float> fetch_;               // engram fetch (d_model)
   std::vector<float> row_buf_;             // work area of one decoded embedding or table row (padded_cols)
   std::vector<float> y_;                   // read-out (d_model)
-  RotatedInput rot_h_, rot_u_, rot_f_, rot_o_, rot_y_;
+  cq::RotatedInput rot_h_, rot_u_, rot_f_, rot_o_, rot_y_;
 };
 
 }  // namespace vorpel::v2

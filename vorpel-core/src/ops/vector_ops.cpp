@@ -1,5 +1,6 @@
-// Vector kernels of the second-generation forward pass.
-#include "vorpel/v2/kernels.hpp"
+// Vector kernels shared by the model generations: norms, dot/axpy, gates,
+// softmax with its uniform fallback and log-domain Sinkhorn.
+#include "vorpel/ops/vector_ops.hpp"
 
 #include <immintrin.h>
 
@@ -7,11 +8,34 @@
 #include <limits>
 
 #include "vorpel/core/panic.hpp"
-#include "vorpel/cq/cpu_features.hpp"
+#include "vorpel/core/cpu_features.hpp"
+#include "vorpel/core/simd.hpp"
+#include "ops_internal.hpp"
 
-namespace vorpel::v2 {
+namespace vorpel::ops {
+
+namespace detail {
+
+float dot_portable(const float* a, const float* b, uint64_t n) {
+  float acc[8] = {};
+  uint64_t i = 0;
+  for (; i + 8 <= n; i += 8)
+    for (int k = 0; k < 8; ++k) acc[k] += a[i + k] * b[i + k];
+  float s = 0.0f;
+  for (; i < n; ++i) s += a[i] * b[i];
+  return s + ((acc[0] + acc[4]) + (acc[1] + acc[5])) + ((acc[2] + acc[6]) + (acc[3] + acc[7]));
+}
+
+void axpy_portable(float* y, float a, const float* x, uint64_t n) {
+  for (uint64_t i = 0; i < n; ++i) y[i] += a * x[i];
+}
+
+}  // namespace detail
 
 namespace {
+
+using detail::axpy_portable;
+using detail::dot_portable;
 
 // Eight independent partial sums so the compiler can keep them in one vector.
 float sum_squares(const float* x, uint64_t n) {
@@ -24,16 +48,6 @@ float sum_squares(const float* x, uint64_t n) {
   return s + ((acc[0] + acc[4]) + (acc[1] + acc[5])) + ((acc[2] + acc[6]) + (acc[3] + acc[7]));
 }
 
-float dot_portable(const float* a, const float* b, uint64_t n) {
-  float acc[8] = {};
-  uint64_t i = 0;
-  for (; i + 8 <= n; i += 8)
-    for (int k = 0; k < 8; ++k) acc[k] += a[i + k] * b[i + k];
-  float s = 0.0f;
-  for (; i < n; ++i) s += a[i] * b[i];
-  return s + ((acc[0] + acc[4]) + (acc[1] + acc[5])) + ((acc[2] + acc[6]) + (acc[3] + acc[7]));
-}
-
 __attribute__((target("avx2,fma"))) float dot_avx2(const float* a, const float* b, uint64_t n) {
   __m256 s0 = _mm256_setzero_ps(), s1 = _mm256_setzero_ps();
   uint64_t i = 0;
@@ -42,18 +56,9 @@ __attribute__((target("avx2,fma"))) float dot_avx2(const float* a, const float* 
     s1 = _mm256_fmadd_ps(_mm256_loadu_ps(a + i + 8), _mm256_loadu_ps(b + i + 8), s1);
   }
   for (; i + 8 <= n; i += 8) s0 = _mm256_fmadd_ps(_mm256_loadu_ps(a + i), _mm256_loadu_ps(b + i), s0);
-  s0 = _mm256_add_ps(s0, s1);
-  // Horizontal sum: fold 8 -> 4 -> 2 -> 1.
-  __m128 h = _mm_add_ps(_mm256_castps256_ps128(s0), _mm256_extractf128_ps(s0, 1));
-  h = _mm_add_ps(h, _mm_movehl_ps(h, h));
-  h = _mm_add_ss(h, _mm_shuffle_ps(h, h, 1));
-  float s = _mm_cvtss_f32(h);
+  float s = simd::hsum(_mm256_add_ps(s0, s1));
   for (; i < n; ++i) s += a[i] * b[i];
   return s;
-}
-
-void axpy_portable(float* y, float a, const float* x, uint64_t n) {
-  for (uint64_t i = 0; i < n; ++i) y[i] += a * x[i];
 }
 
 __attribute__((target("avx2,fma"))) void axpy_avx2(float* y, float a, const float* x, uint64_t n) {
@@ -62,130 +67,6 @@ __attribute__((target("avx2,fma"))) void axpy_avx2(float* y, float a, const floa
   for (; i + 8 <= n; i += 8)
     _mm256_storeu_ps(y + i, _mm256_fmadd_ps(va, _mm256_loadu_ps(x + i), _mm256_loadu_ps(y + i)));
   for (; i < n; ++i) y[i] += a * x[i];
-}
-
-void scores_portable(const float* q, uint64_t G, const float* k, uint64_t stride, uint64_t n, uint64_t hd,
-                     float scale, float* scores, uint64_t sstride) {
-  for (uint64_t g = 0; g < G; ++g)
-    for (uint64_t i = 0; i < n; ++i) scores[g * sstride + i] = dot_portable(q + g * hd, k + i * stride, hd) / scale;
-}
-
-__attribute__((target("avx2,fma"))) inline float hsum8(__m256 v) {
-  __m128 h = _mm_add_ps(_mm256_castps256_ps128(v), _mm256_extractf128_ps(v, 1));
-  h = _mm_add_ps(h, _mm_movehl_ps(h, h));
-  h = _mm_add_ss(h, _mm_shuffle_ps(h, h, 1));
-  return _mm_cvtss_f32(h);
-}
-
-// Eight horizontal sums at once: lane i of the result is the sum of a[i].
-__attribute__((target("avx2,fma"))) inline __m256 hsum8x8(const __m256* a) {
-  const __m256 t0 = _mm256_hadd_ps(a[0], a[1]), t1 = _mm256_hadd_ps(a[2], a[3]);
-  const __m256 t2 = _mm256_hadd_ps(a[4], a[5]), t3 = _mm256_hadd_ps(a[6], a[7]);
-  const __m256 u0 = _mm256_hadd_ps(t0, t1), u1 = _mm256_hadd_ps(t2, t3);
-  return _mm256_add_ps(_mm256_permute2f128_ps(u0, u1, 0x20), _mm256_permute2f128_ps(u0, u1, 0x31));
-}
-
-// R rows against GN queries (R*GN <= 8 independent FMA chains, each row loaded
-// once); the sums are reduced and divided by the scale eight at a time.
-template <int R, int GN>
-__attribute__((target("avx2,fma"))) inline void scores_tile(const float* q, const float* k, uint64_t stride,
-                                                            uint64_t hd, float scale, float* scores, uint64_t sstride) {
-  static_assert(R * GN <= 8);
-  const uint64_t hv = hd / 8 * 8;
-  __m256 acc[8];
-  for (int i = 0; i < 8; ++i) acc[i] = _mm256_setzero_ps();
-  for (uint64_t c = 0; c < hv; c += 8) {
-    __m256 kr[R];
-    for (int r = 0; r < R; ++r) kr[r] = _mm256_loadu_ps(k + r * stride + c);
-    for (int g = 0; g < GN; ++g) {
-      const __m256 qv = _mm256_loadu_ps(q + g * hd + c);
-      for (int r = 0; r < R; ++r) acc[g * R + r] = _mm256_fmadd_ps(kr[r], qv, acc[g * R + r]);
-    }
-  }
-  alignas(32) float sum[8];
-  _mm256_store_ps(sum, hsum8x8(acc));
-  for (uint64_t c = hv; c < hd; ++c)
-    for (int g = 0; g < GN; ++g)
-      for (int r = 0; r < R; ++r) sum[g * R + r] += q[g * hd + c] * k[r * stride + c];
-  _mm256_store_ps(sum, _mm256_div_ps(_mm256_load_ps(sum), _mm256_set1_ps(scale)));
-  for (int g = 0; g < GN; ++g)
-    for (int r = 0; r < R; ++r) scores[g * sstride + r] = sum[g * R + r];
-}
-
-template <int R, int GN>
-__attribute__((target("avx2,fma"))) void scores_rows(const float* q, const float* k, uint64_t stride, uint64_t n,
-                                                     uint64_t hd, float scale, float* scores, uint64_t sstride) {
-  uint64_t i = 0;
-  for (; i + R <= n; i += R) scores_tile<R, GN>(q, k + i * stride, stride, hd, scale, scores + i, sstride);
-  for (; i < n; ++i) scores_tile<1, GN>(q, k + i * stride, stride, hd, scale, scores + i, sstride);
-}
-
-__attribute__((target("avx2,fma"))) void scores_avx2(const float* q, uint64_t G, const float* k, uint64_t stride,
-                                                     uint64_t n, uint64_t hd, float scale, float* scores,
-                                                     uint64_t sstride) {
-  for (uint64_t g0 = 0; g0 < G; g0 += 4) {
-    const float* qg = q + g0 * hd;
-    float* sg = scores + g0 * sstride;
-    switch (std::min<uint64_t>(4, G - g0)) {
-      case 1: scores_rows<8, 1>(qg, k, stride, n, hd, scale, sg, sstride); break;
-      case 2: scores_rows<4, 2>(qg, k, stride, n, hd, scale, sg, sstride); break;
-      case 3: scores_rows<2, 3>(qg, k, stride, n, hd, scale, sg, sstride); break;
-      default: scores_rows<2, 4>(qg, k, stride, n, hd, scale, sg, sstride); break;
-    }
-  }
-}
-
-void accumulate_portable(const float* w, uint64_t wstride, uint64_t G, const float* v, uint64_t stride, uint64_t n,
-                         uint64_t hd, float* out) {
-  for (uint64_t g = 0; g < G; ++g)
-    for (uint64_t i = 0; i < n; ++i) axpy_portable(out + g * hd, w[g * wstride + i], v + i * stride, hd);
-}
-
-// Column slices of 16 (two registers) for GN outputs held across all rows.
-template <int GN>
-__attribute__((target("avx2,fma"))) void accumulate_group(const float* w, uint64_t wstride, const float* v,
-                                                          uint64_t stride, uint64_t n, uint64_t hd, float* out) {
-  uint64_t c = 0;
-  for (; c + 16 <= hd; c += 16) {
-    __m256 a[GN][2];
-    for (int g = 0; g < GN; ++g) {
-      a[g][0] = _mm256_loadu_ps(out + g * hd + c);
-      a[g][1] = _mm256_loadu_ps(out + g * hd + c + 8);
-    }
-    for (uint64_t i = 0; i < n; ++i) {
-      const float* r = v + i * stride + c;
-      const __m256 v0 = _mm256_loadu_ps(r), v1 = _mm256_loadu_ps(r + 8);
-      for (int g = 0; g < GN; ++g) {
-        const __m256 wi = _mm256_broadcast_ss(w + g * wstride + i);
-        a[g][0] = _mm256_fmadd_ps(wi, v0, a[g][0]);
-        a[g][1] = _mm256_fmadd_ps(wi, v1, a[g][1]);
-      }
-    }
-    for (int g = 0; g < GN; ++g) {
-      _mm256_storeu_ps(out + g * hd + c, a[g][0]);
-      _mm256_storeu_ps(out + g * hd + c + 8, a[g][1]);
-    }
-  }
-  for (; c < hd; ++c)
-    for (int g = 0; g < GN; ++g) {
-      float a = out[g * hd + c];
-      for (uint64_t i = 0; i < n; ++i) a += w[g * wstride + i] * v[i * stride + c];
-      out[g * hd + c] = a;
-    }
-}
-
-__attribute__((target("avx2,fma"))) void accumulate_avx2(const float* w, uint64_t wstride, uint64_t G, const float* v,
-                                                         uint64_t stride, uint64_t n, uint64_t hd, float* out) {
-  for (uint64_t g0 = 0; g0 < G; g0 += 4) {
-    const float* wg = w + g0 * wstride;
-    float* og = out + g0 * hd;
-    switch (std::min<uint64_t>(4, G - g0)) {
-      case 1: accumulate_group<1>(wg, wstride, v, stride, n, hd, og); break;
-      case 2: accumulate_group<2>(wg, wstride, v, stride, n, hd, og); break;
-      case 3: accumulate_group<3>(wg, wstride, v, stride, n, hd, og); break;
-      default: accumulate_group<4>(wg, wstride, v, stride, n, hd, og); break;
-    }
-  }
 }
 
 // exp on 8 lanes: Cody-Waite range reduction by ln 2 and a degree-5 polynomial
@@ -216,10 +97,7 @@ __attribute__((target("avx2,fma"))) float exp_shift_sum_avx2(float* s, uint64_t 
     _mm256_storeu_ps(s + i, e);
     acc = _mm256_add_ps(acc, e);
   }
-  __m128 h = _mm_add_ps(_mm256_castps256_ps128(acc), _mm256_extractf128_ps(acc, 1));
-  h = _mm_add_ps(h, _mm_movehl_ps(h, h));
-  h = _mm_add_ss(h, _mm_shuffle_ps(h, h, 1));
-  float sum = _mm_cvtss_f32(h);
+  float sum = simd::hsum(acc);
   for (; i < n; ++i) sum += (s[i] = std::exp(s[i] - m));
   return sum;
 }
@@ -260,28 +138,9 @@ __attribute__((target("avx2,fma"))) void exp_inplace_avx2(float* v, uint64_t n) 
   for (; i < n; ++i) v[i] = std::exp(v[i]);
 }
 
-// Read on every call (one relaxed load) so tests can switch levels.
-bool use_avx2() { return cpu::active_level() != cpu::SimdLevel::Portable; }
+using detail::use_avx2;
 
 }  // namespace
-
-void attention_scores(const float* q, uint64_t G, const float* k, uint64_t stride, uint64_t n, uint64_t hd,
-                      float scale, float* scores, uint64_t sstride) {
-  const bool avx2 = use_avx2();
-  if (avx2)
-    scores_avx2(q, G, k, stride, n, hd, scale, scores, sstride);
-  else
-    scores_portable(q, G, k, stride, n, hd, scale, scores, sstride);
-}
-
-void attention_accumulate(const float* w, uint64_t wstride, uint64_t G, const float* v, uint64_t stride, uint64_t n,
-                          uint64_t hd, float* out) {
-  const bool avx2 = use_avx2();
-  if (avx2)
-    accumulate_avx2(w, wstride, G, v, stride, n, hd, out);
-  else
-    accumulate_portable(w, wstride, G, v, stride, n, hd, out);
-}
 
 float rms_scale(std::span<const float> v) {
   const float n = static_cast<float>(v.size());
@@ -427,4 +286,4 @@ void rope_rotate(float* x, const float* c, const float* s, uint64_t n, uint64_t 
   }
 }
 
-}  // namespace vorpel::v2
+}  // namespace vorpel::ops

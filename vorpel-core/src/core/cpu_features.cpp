@@ -1,6 +1,6 @@
 // CPUID/XGETBV feature checks, each tested once per process, and the kernels'
 // dispatch level (a process-wide atomic so the hot paths read it cheaply).
-#include "vorpel/cq/cpu_features.hpp"
+#include "vorpel/core/cpu_features.hpp"
 
 #include <atomic>
 #include <cstdint>

@@ -1,0 +1,33 @@
+// Rotated copies of one input vector, one per CQ block size in use, so that
+// every matrix reading that input shares one rotation per block size.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "vorpel/cq/cq_tensor.hpp"
+
+namespace vorpel::cq {
+
+class RotatedInput {
+ public:
+  // Forget the rotations (the input changed).
+  void invalidate() { used_ = 0; }
+  // The rotation of x for t: reuses a slot of the same block size, else
+  // rotates into a free one. Panics when more block sizes than slots are in use.
+  std::span<const float> get(const CqTensor& t, std::span<const float> x);
+  // Makes room for the tensors that will read this input, so get() allocates nothing later.
+  void reserve_for(const CqTensor& t);
+
+ private:
+  struct Slot {
+    uint64_t block = 0;       // 0 = empty
+    std::vector<float> data;  // padded_cols floats
+  };
+  std::array<Slot, 4> slots_;
+  size_t used_ = 0;
+};
+
+}  // namespace vorpel::cq

@@ -1,0 +1,26 @@
+// Shared rotations of one input vector.
+#include "vorpel/cq/rotated_input.hpp"
+
+#include <algorithm>
+
+#include "vorpel/core/panic.hpp"
+#include "vorpel/cq/cq_kernels.hpp"
+
+namespace vorpel::cq {
+
+std::span<const float> RotatedInput::get(const CqTensor& t, std::span<const float> x) {
+  for (size_t i = 0; i < used_; ++i)
+    if (slots_[i].block == t.block()) return slots_[i].data;
+  VORPEL_CHECK(used_ < slots_.size(), "rotated input: more block sizes than slots");
+  Slot& s = slots_[used_++];
+  s.block = t.block();
+  s.data.resize(t.padded_cols());
+  rotate_input(t, x, s.data);
+  return s.data;
+}
+
+void RotatedInput::reserve_for(const CqTensor& t) {
+  for (Slot& s : slots_) s.data.reserve(std::max<size_t>(s.data.capacity(), t.padded_cols()));
+}
+
+}  // namespace vorpel::cq
