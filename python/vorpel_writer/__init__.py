@@ -29,19 +29,20 @@ from . import trov_read
 __all__ = [
     "CqBlob", "DEFAULT_CODEBOOK", "TERNARY_CODE", "bits_code_of", "codebook_for", "cq_sizes",
     "dequantize_cq", "fwht_normalised", "quantize_cq", "TrovWriter", "HEADER_FIELDS", "TAG_V2",
-    "TAG_V3", "DTYPE_F16", "DTYPE_F32", "DTYPE_CQ", "DTYPE_BYTES", "trov_read", "v2",
+    "TAG_V3", "DTYPE_F16", "DTYPE_F32", "DTYPE_CQ", "DTYPE_BYTES", "trov_read", "v1", "v2", "v3",
     "Piece", "KIND_NORMAL", "KIND_CONTROL", "KIND_UNKNOWN", "KIND_USER_DEFINED", "KIND_BYTE",
     "build_tokenizer_blob", "byte_pieces", "from_sentencepiece",
 ]
 
 
 def __getattr__(name):
-    # The second-generation builder loads on first use, so that
-    # `python -m vorpel_writer.v2` does not import the module twice.
+    # The generation builders load on first use, so that `python -m
+    # vorpel_writer.v2` (or .v1, .v3) does not import its module twice.
     import importlib
-    v2 = importlib.import_module(".v2", __name__)
-    if name == "v2":
-        return v2
-    if name in v2.__all__:
-        return getattr(v2, name)
+    if name in ("v1", "v2", "v3"):
+        return importlib.import_module("." + name, __name__)
+    for gen in ("v2", "v3", "v1"):
+        mod = importlib.import_module("." + gen, __name__)
+        if name in mod.__all__:
+            return getattr(mod, name)
     raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
