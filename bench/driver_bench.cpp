@@ -15,8 +15,8 @@
 
 #include "model_path.hpp"
 #include "vorpel/sp_tokenizer/sp_tokenizer.hpp"
-#include "vorpel/v2_engine/sampling.hpp"
-#include "vorpel/v2_engine/stream_delta.hpp"
+#include "vorpel/engine/sampling.hpp"
+#include "vorpel/engine/stream.hpp"
 #include "vorpel/v2_engine/v2_engine.hpp"
 
 namespace {
@@ -33,14 +33,14 @@ std::vector<float> random_logits(uint32_t seed) {
 
 void BM_Greedy(benchmark::State& state) {
   const auto logits = random_logits(1);
-  for (auto _ : state) benchmark::DoNotOptimize(vorpel::v2::greedy_token(logits));
+  for (auto _ : state) benchmark::DoNotOptimize(vorpel::engine::greedy_token(logits));
   state.SetItemsProcessed(state.iterations());
 }
 
 void BM_Sample(benchmark::State& state) {
   const auto logits = random_logits(2);
-  vorpel::v2::SplitMix rng(0);
-  for (auto _ : state) benchmark::DoNotOptimize(vorpel::v2::sample_token(logits, 0.7f, rng));
+  auto chooser = vorpel::engine::TokenChooser::second_generation(0.7f, 0);
+  for (auto _ : state) benchmark::DoNotOptimize(chooser.choose(logits));
   state.SetItemsProcessed(state.iterations());
 }
 
@@ -88,7 +88,7 @@ void BM_StreamIncremental(benchmark::State& state) {
   const auto tok = bench_tokenizer();
   const auto ids = bench_ids(static_cast<size_t>(state.range(0)));
   for (auto _ : state) {
-    vorpel::v2::StreamDecoder dec(tok);
+    vorpel::engine::StreamDecoder dec(tok);
     size_t bytes = 0;
     for (uint32_t id : ids) bytes += dec.push(id).size();
     benchmark::DoNotOptimize(bytes);
@@ -100,7 +100,7 @@ void BM_StreamFullDecode(benchmark::State& state) {
   const auto tok = bench_tokenizer();
   const auto ids = bench_ids(static_cast<size_t>(state.range(0)));
   for (auto _ : state) {
-    vorpel::v2::StreamDelta s;
+    vorpel::engine::StreamDelta s;
     size_t bytes = 0;
     for (size_t n = 1; n <= ids.size(); ++n) bytes += s.next(tok.decode(std::span(ids.data(), n))).size();
     benchmark::DoNotOptimize(bytes);

@@ -127,7 +127,7 @@ int run(const vorpel::cli::Args& args) {
   out += "],\"prompt_tokens\":";
   json_uint(out, res.prompt_tokens);
   out += ",\"stop_reason\":";
-  json_string(out, res.stop_reason.text());
+  json_string(out, res.stop_reason.text(vorpel::engine::kSecondGenerationStops));
   out += ",\"stopped_naturally\":";
   out += res.stop_reason.natural() ? "true" : "false";
   out += "}\n";

@@ -20,7 +20,7 @@
 #include <variant>
 #include <vector>
 
-#include "vorpel/engine_common/call_hooks.hpp"
+#include "vorpel/engine/call_hooks.hpp"
 
 namespace vorpel::py {
 

@@ -52,7 +52,7 @@ PyObject* v2_generate(Call& c) {
       .add("thinking", to_opt_str(r.thinking))
       .add("token_ids", token_list(r.token_ids))
       .add("prompt_tokens", to_int(r.prompt_tokens))
-      .add("stop_reason", to_str(r.stop_reason.text()))
+      .add("stop_reason", to_str(r.stop_reason.text(vorpel::engine::kSecondGenerationStops)))
       .add("stopped_naturally", to_bool(r.stop_reason.natural()));
   return d.release();
 }

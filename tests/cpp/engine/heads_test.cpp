@@ -7,9 +7,9 @@
 #include <random>
 #include <vector>
 
-#include "vorpel/v2_engine/heads.hpp"
+#include "vorpel/engine/heads.hpp"
 
-namespace vorpel::v2 {
+namespace vorpel::engine {
 namespace {
 
 // Plain reference: all scores first, then per-probe softmax weights in double.
@@ -131,4 +131,4 @@ TEST(Retrieval, RankingTiesNanAndTopK) {
 }
 
 }  // namespace
-}  // namespace vorpel::v2
+}  // namespace vorpel::engine

@@ -10,30 +10,39 @@
 #include <vector>
 
 #include "vorpel/sp_tokenizer/sp_tokenizer.hpp"
-#include "vorpel/v2_engine/stream_delta.hpp"
+#include "vorpel/engine/stop.hpp"
+#include "vorpel/engine/stream.hpp"
 #include "vorpel/v2_engine/v2_engine.hpp"
 
-namespace vorpel::v2 {
+namespace vorpel::engine {
 namespace {
 
-TEST(StopReason, TextForms) {
-  EXPECT_EQ((StopReason{StopKind::Eos, {}}).text(), "Eos");
-  EXPECT_EQ((StopReason{StopKind::ImEnd, {}}).text(), "ImEnd");
-  EXPECT_EQ((StopReason{StopKind::MaxTokens, {}}).text(), "MaxTokens");
-  EXPECT_EQ((StopReason{StopKind::ContextFull, {}}).text(), "ContextFull");
-  EXPECT_EQ((StopReason{StopKind::Error, "sequence exceeds max_seq_len"}).text(),
-            "Error(\"sequence exceeds max_seq_len\")");
-  EXPECT_EQ((StopReason{StopKind::Error, "a \"b\" \\ c"}).text(), "Error(\"a \\\"b\\\" \\\\ c\")");
-  EXPECT_EQ((StopReason{StopKind::Error, "x\ny\tz\r"}).text(), "Error(\"x\\ny\\tz\\r\")");
-  EXPECT_EQ((StopReason{StopKind::Error, std::string("\x01\x1f\x7f", 3)}).text(), "Error(\"\\u{1}\\u{1f}\\u{7f}\")");
-  EXPECT_EQ((StopReason{StopKind::Error, std::string("\0", 1)}).text(), "Error(\"\\0\")");
-  EXPECT_EQ((StopReason{StopKind::Error, "caf\xc3\xa9"}).text(), "Error(\"caf\xc3\xa9\")");
-  EXPECT_EQ((StopReason{StopKind::Error, ""}).text(), "Error(\"\")");
+TEST(StopReason, TextFormsPerGeneration) {
+  const auto& v2 = kSecondGenerationStops;
+  const auto& v3 = kThirdGenerationStops;
+  const std::pair<StopKind, const char*> both[] = {
+      {StopKind::Eos, "Eos"}, {StopKind::ImEnd, "ImEnd"}, {StopKind::MaxTokens, "MaxTokens"}};
+  for (auto [kind, name] : both) {
+    EXPECT_EQ((StopReason{kind, {}}).text(v2), name);
+    EXPECT_EQ((StopReason{kind, {}}).text(v3), name);
+  }
+  EXPECT_EQ((StopReason{StopKind::ContextLimit, {}}).text(v2), "ContextFull");
+  EXPECT_EQ((StopReason{StopKind::ContextLimit, {}}).text(v3), "MaxSeqLen");
+  const std::pair<std::string, const char*> errors[] = {
+      {"sequence exceeds max_seq_len", "Error(\"sequence exceeds max_seq_len\")"},
+      {"a \"b\" \\ c", "Error(\"a \\\"b\\\" \\\\ c\")"},
+      {"x\ny\tz\r", "Error(\"x\\ny\\tz\\r\")"},
+      {std::string("\x01\x1f\x7f", 3), "Error(\"\\u{1}\\u{1f}\\u{7f}\")"},
+      {std::string("\0", 1), "Error(\"\\0\")"},
+      {"caf\xc3\xa9", "Error(\"caf\xc3\xa9\")"},
+      {"", "Error(\"\")"},
+  };
+  for (const auto& [msg, text] : errors) EXPECT_EQ((StopReason{StopKind::Error, msg}).text(v2), text);
 
   EXPECT_TRUE((StopReason{StopKind::Eos, {}}).natural());
   EXPECT_TRUE((StopReason{StopKind::ImEnd, {}}).natural());
   EXPECT_FALSE((StopReason{StopKind::MaxTokens, {}}).natural());
-  EXPECT_FALSE((StopReason{StopKind::ContextFull, {}}).natural());
+  EXPECT_FALSE((StopReason{StopKind::ContextLimit, {}}).natural());
   EXPECT_FALSE((StopReason{StopKind::Error, "x"}).natural());
 }
 
@@ -135,9 +144,9 @@ TEST(StreamDelta, ByteFallbackRewritesEarlierOutput) {
 }
 
 }  // namespace
-}  // namespace vorpel::v2
+}  // namespace vorpel::engine
 
-namespace vorpel::v2 {
+namespace vorpel::engine {
 namespace {
 
 // The incremental decoder against the definition (full decodes of every
@@ -178,4 +187,4 @@ TEST(StreamDecoder, MatchesFullDecodesOnRandomSequences) {
 }
 
 }  // namespace
-}  // namespace vorpel::v2
+}  // namespace vorpel::engine

@@ -1,5 +1,5 @@
 // Probe pooling, head projection and retrieval ranking.
-#include "vorpel/v2_engine/heads.hpp"
+#include "vorpel/engine/heads.hpp"
 
 #include <algorithm>
 #include <bit>
@@ -8,7 +8,7 @@
 
 #include "vorpel/core/panic.hpp"
 
-namespace vorpel::v2 {
+namespace vorpel::engine {
 
 ProbePool::ProbePool(std::span<const float> probes, uint64_t num_probes, uint64_t width)
     : probes_(probes),
@@ -97,4 +97,4 @@ std::vector<std::pair<uint64_t, float>> rank_descending(std::vector<std::pair<ui
   return scored;
 }
 
-}  // namespace vorpel::v2
+}  // namespace vorpel::engine

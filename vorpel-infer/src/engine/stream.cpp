@@ -1,12 +1,11 @@
-// Streaming deltas and the quoted text form of stop-reason messages.
-#include "vorpel/v2_engine/stream_delta.hpp"
+// Streaming deltas and held-back tail streaming.
+#include "vorpel/engine/stream.hpp"
 
 #include <utility>
 
 #include "vorpel/text/utf8.hpp"
-#include "vorpel/v2_engine/v2_engine.hpp"
 
-namespace vorpel::v2 {
+namespace vorpel::engine {
 
 std::string_view stream_delta(std::string_view prev, std::string_view cur) {
   if (cur.starts_with(prev)) return cur.substr(prev.size());
@@ -82,44 +81,18 @@ std::string StreamDecoder::text() const {
   return t;
 }
 
-std::string quote_message(std::string_view message) {
-  static const char* hex = "0123456789abcdef";
-  std::string out;
-  out.reserve(message.size() + 2);
-  out += '"';
-  for (unsigned char c : message) {
-    switch (c) {
-      case '"': out += "\\\""; break;
-      case '\\': out += "\\\\"; break;
-      case '\n': out += "\\n"; break;
-      case '\r': out += "\\r"; break;
-      case '\t': out += "\\t"; break;
-      case '\0': out += "\\0"; break;
-      default:
-        if (c < 0x20 || c == 0x7f) {
-          // Other control characters as \u{hh}; non-ASCII text stays UTF-8.
-          out += "\\u{";
-          if (c >= 0x10) out += hex[c >> 4];
-          out += hex[c & 15];
-          out += '}';
-        } else {
-          out += static_cast<char>(c);
-        }
-    }
-  }
-  out += '"';
-  return out;
+std::string_view TailStream::push(uint32_t id) {
+  dec_.push(id);
+  const std::string& done = dec_.committed();
+  const std::string_view piece = std::string_view(done).substr(delivered_);
+  delivered_ = done.size();
+  return piece;
 }
 
-std::string StopReason::text() const {
-  switch (kind) {
-    case StopKind::Eos: return "Eos";
-    case StopKind::ImEnd: return "ImEnd";
-    case StopKind::MaxTokens: return "MaxTokens";
-    case StopKind::ContextFull: return "ContextFull";
-    case StopKind::Error: return "Error(" + quote_message(message) + ")";
-  }
-  return "Error(" + quote_message(message) + ")";
+std::string_view TailStream::finish() {
+  tail_ = dec_.text().substr(delivered_);
+  delivered_ += tail_.size();
+  return tail_;
 }
 
-}  // namespace vorpel::v2
+}  // namespace vorpel::engine

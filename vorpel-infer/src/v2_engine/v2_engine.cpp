@@ -15,9 +15,10 @@
 #include "vorpel/v2/bundle.hpp"
 #include "vorpel/v2/forward.hpp"
 #include "vorpel/v2/state.hpp"
-#include "vorpel/v2_engine/heads.hpp"
-#include "vorpel/v2_engine/sampling.hpp"
-#include "vorpel/v2_engine/stream_delta.hpp"
+#include "vorpel/engine/generation_loop.hpp"
+#include "vorpel/engine/heads.hpp"
+#include "vorpel/engine/sampling.hpp"
+#include "vorpel/engine/stream.hpp"
 
 namespace vorpel::v2 {
 
@@ -48,17 +49,31 @@ GenerateOptions fixed_options() {
 
 float sigmoid_f32(float z) { return 1.0f / (1.0f + std::exp(-z)); }
 
+// The decode state as the shared token loop sees it.
+class StateStepper final : public engine::StepModel {
+ public:
+  StateStepper(const V2Model& m, V2State& s) : m_(m), s_(s) {}
+  bool context_full() const override { return s_.position() >= m_.geom.max_seq_len; }
+  std::expected<void, std::string> step(uint32_t t, std::span<float> logits) override {
+    return v2::step(m_, s_, t, logits);
+  }
+
+ private:
+  const V2Model& m_;
+  V2State& s_;
+};
+
 // Pools the hidden vectors of non-padding tokens into one head's pool.
 class PoolObserver final : public HiddenObserver {
  public:
-  explicit PoolObserver(ProbePool& pool) : pool_(pool) {}
+  explicit PoolObserver(engine::ProbePool& pool) : pool_(pool) {}
   void observe(std::span<const float> hidden) override {
     if (enabled) pool_.add(hidden);
   }
   bool enabled = true;
 
  private:
-  ProbePool& pool_;
+  engine::ProbePool& pool_;
 };
 
 }  // namespace
@@ -118,73 +133,27 @@ GenerationResult V2Engine::generate_in(V2State& state, std::string_view query, s
   }
 
   const chat::SpecialIds& sp_ids = pre_->special;
-  const uint32_t eos = tok.eos_id();
-
   std::optional<constrained::ToolConstraint> constraint;
   if (options.constrain) {
     auto tools = constrained::parse_tools(tools_json);
     if (!tools.empty()) constraint.emplace(tools, pre_->token_bytes);
   }
-  bool armed = false;
-  std::vector<float> bias;
-  if (constraint) bias.resize(vocab);
-
-  SplitMix rng(options.seed);
-  std::vector<float> sample_terms;
-  StreamDecoder stream(tok);
-
-  if (options.max_new_tokens == 0) {
-    res.stop_reason = {StopKind::MaxTokens, {}};
-  } else {
-    uint64_t k = 0;
-    for (;;) {
-      hooks.check();
-      // Outside a name or key capture the bias is all zeros; adding it would
-      // change nothing, so it is only computed while the constraint restricts.
-      if (armed && constraint->restricting()) {
-        constraint->bias(std::span<float>(bias));
-        for (uint64_t i = 0; i < vocab; ++i) logits[i] += bias[i];
-      }
-      const uint32_t t = choose_token(logits, options.temperature, rng, sample_terms);
-      if (t == eos) {
-        res.stop_reason = {StopKind::Eos, {}};
-        break;
-      }
-      if (sp_ids.im_end && t == *sp_ids.im_end) {
-        res.stop_reason = {StopKind::ImEnd, {}};
-        break;
-      }
-      res.token_ids.push_back(t);
-
-      if (constraint) {
-        if (sp_ids.tool_call_open && t == *sp_ids.tool_call_open) {
-          armed = true;
-        } else if (armed && !(sp_ids.tool_call_close && t == *sp_ids.tool_call_close)) {
-          constraint->feed(t);
-        } else {
-          armed = false;
-        }
-      }
-
-      if (callback) {
-        const std::string_view delta = stream.push(t);
-        (*callback)(t, delta);
-      }
-
-      if (state.position() >= m.geom.max_seq_len) {
-        res.stop_reason = {StopKind::ContextFull, {}};
-        break;
-      }
-      if (auto r = step(m, state, t, std::span<float>(logits)); !r) {
-        res.stop_reason = {StopKind::Error, r.error()};
-        break;
-      }
-      if (++k == options.max_new_tokens) {
-        res.stop_reason = {StopKind::MaxTokens, {}};
-        break;
-      }
-    }
-  }
+  engine::ConstraintUse cu;
+  cu.constraint = constraint ? &*constraint : nullptr;
+  cu.open = sp_ids.tool_call_open;
+  cu.close = sp_ids.tool_call_close;
+  engine::LoopSpec spec;
+  spec.budget = options.max_new_tokens;
+  spec.eos = tok.eos_id();
+  spec.im_end = sp_ids.im_end;
+  auto chooser = engine::TokenChooser::second_generation(options.temperature, options.seed);
+  engine::StreamDecoder stream(tok);
+  std::function<void(uint32_t)> on_token;
+  if (callback) on_token = [&](uint32_t t) { (*callback)(t, stream.push(t)); };
+  StateStepper stepper(m, state);
+  engine::LoopResult loop = engine::generation_loop(stepper, logits, chooser, cu, spec, on_token, hooks);
+  res.token_ids = std::move(loop.ids);
+  res.stop_reason = std::move(loop.stop);
 
   res.text = tok.decode(res.token_ids);
   res.tool_call = chat::extract_tool_call(res.text);
@@ -253,7 +222,7 @@ std::optional<std::vector<float>> V2Engine::score_text(std::string_view text, ui
   ids.insert(ids.end(), body.begin(), body.end());
   if (ids.size() > m.geom.max_seq_len) ids.resize(m.geom.max_seq_len);
 
-  ProbePool pool(head->probes, head->num_probes, width);
+  engine::ProbePool pool(head->probes, head->num_probes, width);
   PoolObserver obs(pool);
   V2State state(m, m.geom.max_seq_len, 0);
   const uint32_t pad = tok.pad_id();
@@ -267,8 +236,8 @@ std::optional<std::vector<float>> V2Engine::score_text(std::string_view text, ui
   }
   auto z = pool.pooled();
   if (!z) return std::nullopt;
-  std::vector<float> out = project_head(head->proj, head->bias, *z);
-  if (kind == kContrastive) l2_normalise(out);
+  std::vector<float> out = engine::project_head(head->proj, head->bias, *z);
+  if (kind == kContrastive) engine::l2_normalise(out);
   return out;
 }
 
@@ -315,9 +284,9 @@ std::vector<std::pair<uint64_t, float>> V2Engine::retrieve_tools(std::string_vie
   for (size_t i = 0; i < tool_descriptions.size(); ++i) {
     auto d = score_text(tool_descriptions[i], kContrastive, hooks);
     if (!d) continue;  // skipped, but the others keep their list positions
-    scored.emplace_back(i, dot_shorter(*q, *d));
+    scored.emplace_back(i, engine::dot_shorter(*q, *d));
   }
-  return rank_descending(std::move(scored), top_k);
+  return engine::rank_descending(std::move(scored), top_k);
 }
 
 V2Config V2Engine::config() const {

@@ -1,4 +1,4 @@
-// Read-out heads of second-generation models: probe pooling of hidden
+// Read-out heads shared by the generations: probe pooling of hidden
 // vectors by an online softmax per probe, the projection to the head output,
 // and the ranking used by tool retrieval.
 #pragma once
@@ -9,7 +9,7 @@
 #include <utility>
 #include <vector>
 
-namespace vorpel::v2 {
+namespace vorpel::engine {
 
 // Attention-style pooling of a stream of width-W vectors with P probes. For
 // each probe the weights are softmax(probe . v / sqrt(W)) over every vector
@@ -57,4 +57,4 @@ std::vector<std::pair<uint64_t, float>> rank_descending(std::vector<std::pair<ui
 // Key whose unsigned order is the IEEE total order of f32.
 uint32_t total_order_key(float v);
 
-}  // namespace vorpel::v2
+}  // namespace vorpel::engine

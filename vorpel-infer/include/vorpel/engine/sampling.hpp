@@ -1,21 +1,23 @@
-// Token choice for second-generation generation: greedy arg-max and seeded
-// temperature sampling, with the SplitMix-style generator that makes a seed
-// reproduce the same tokens on every call.
+// Token choice for every generation: greedy arg-max (lowest id on ties for the
+// decoder-only generations, the f32 total order with the highest id on ties
+// for the first), and seeded temperature sampling with a SplitMix generator.
+// The generations differ in where the generator starts and in how the
+// temperature scales the logits; a TokenChooser carries those differences.
 #pragma once
 
 #include <cstdint>
 #include <span>
 #include <vector>
 
-namespace vorpel::v2 {
+namespace vorpel::engine {
 
 inline constexpr uint64_t kSplitMixGamma = 0x9E3779B97F4A7C15ull;
 
-// 64-bit SplitMix sequence. The state starts at seed + gamma (wrapping), so
-// seed 0 is an ordinary seed; every draw advances by gamma before mixing.
+// 64-bit SplitMix sequence starting from the given state; every draw
+// advances the state by gamma before mixing.
 class SplitMix {
  public:
-  explicit SplitMix(uint64_t seed) : state_(seed + kSplitMixGamma) {}
+  explicit SplitMix(uint64_t state) : state_(state) {}
 
   uint64_t next_u64() {
     state_ += kSplitMixGamma;
@@ -37,18 +39,48 @@ class SplitMix {
 // (they compare false); an all-NaN or empty vector gives index 0.
 uint32_t greedy_token(std::span<const float> logits);
 
+// Largest logit under the IEEE total order of f32 (a NaN with the sign bit
+// clear above +inf, one with it set below -inf), the highest index on ties.
+// An empty vector gives 0.
+uint32_t greedy_total_order(std::span<const float> logits);
+
+// How a sampling step turns a logit l (max m) into its unnormalised weight.
+enum class TemperatureRule : uint8_t {
+  InverseProduct,  // exp((l - m) * tau), tau = 1 / max(t, 1e-6) in single precision
+  Quotient,        // exp((l - m) / t)
+};
+
 // One sampling step at temperature > 0, drawing exactly one value from rng.
-// Terms exp((l - max) * tau) are single precision (tau = 1 / max(t, 1e-6) in
-// single precision); their sum and the threshold walk are double precision.
-// If the walk never crosses zero (rounding, NaN terms) the last index wins.
-// Precondition: logits is non-empty.
-// `terms` is scratch for the per-token terms (reused across calls to avoid
-// an allocation per step).
-uint32_t sample_token(std::span<const float> logits, float temperature, SplitMix& rng, std::vector<float>& terms);
-uint32_t sample_token(std::span<const float> logits, float temperature, SplitMix& rng);
+// Each term is single precision; their sum and the threshold walk are double
+// precision. If the walk never crosses zero (rounding, NaN terms) the last
+// index wins. `terms` is scratch reused across calls. Precondition: logits
+// is non-empty.
+uint32_t sample_token(std::span<const float> logits, float temperature, TemperatureRule rule, SplitMix& rng,
+                      std::vector<float>& terms);
 
-// Greedy when temperature <= 0 or NaN (no draw), otherwise sample_token.
-uint32_t choose_token(std::span<const float> logits, float temperature, SplitMix& rng, std::vector<float>& terms);
-uint32_t choose_token(std::span<const float> logits, float temperature, SplitMix& rng);
+// The token choice of one generation call: greedy at temperature <= 0 (or
+// NaN, with no draw), else sampling with the generation's rule.
+class TokenChooser {
+ public:
+  TokenChooser(float temperature, TemperatureRule rule, uint64_t initial_state)
+      : temperature_(temperature), rule_(rule), rng_(initial_state) {}
+  // The second generation starts its generator at seed + gamma (wrapping), so
+  // seed 0 is an ordinary seed; the third starts it at the seed itself.
+  static TokenChooser second_generation(float temperature, uint64_t seed) {
+    return TokenChooser(temperature, TemperatureRule::InverseProduct, seed + kSplitMixGamma);
+  }
+  static TokenChooser third_generation(float temperature, uint64_t seed) {
+    return TokenChooser(temperature, TemperatureRule::Quotient, seed);
+  }
 
-}  // namespace vorpel::v2
+  uint32_t choose(std::span<const float> logits);
+  const SplitMix& rng() const { return rng_; }
+
+ private:
+  float temperature_;
+  TemperatureRule rule_;
+  SplitMix rng_;
+  std::vector<float> terms_;
+};
+
+}  // namespace vorpel::engine

@@ -1,6 +1,8 @@
-// Streaming text deltas: what each newly kept token adds to the decoded
-// output, defined on full decodes so that tokens which rewrite earlier bytes
-// (byte pieces completing a multi-byte character) are handled exactly.
+// Streaming text: what each newly kept token adds to the decoded output,
+// defined on full decodes so that tokens which rewrite earlier bytes (byte
+// pieces completing a multi-byte character) are handled exactly. The second
+// generation reports a delta per token; the third delivers only text that can
+// no longer change, so its pieces concatenate to the final text.
 #pragma once
 
 #include <string>
@@ -8,7 +10,7 @@
 
 #include "vorpel/sp_tokenizer/sp_tokenizer.hpp"
 
-namespace vorpel::v2 {
+namespace vorpel::engine {
 
 // Delta between the decode of the first n-1 ids (prev) and of the first n ids
 // (cur): the bytes of cur after prev when prev is a byte prefix of cur
@@ -39,6 +41,9 @@ class StreamDecoder {
   std::string_view push(uint32_t id);
   // D(n): equal to the tokenizer's decode of every id pushed so far.
   std::string text() const;
+  // The finished characters of D(n): a prefix of every later D(m), since
+  // only a held-back unfinished character can still change.
+  const std::string& committed() const { return committed_; }
 
  private:
   void commit_char(std::string_view ch);
@@ -51,8 +56,24 @@ class StreamDecoder {
   std::string delta_;
 };
 
-// Text form of an error message inside a stop reason: double quotes around
-// it; quote, backslash and control characters escaped with a backslash.
-std::string quote_message(std::string_view message);
+// Delivers the decode of a growing token list as it becomes final: after each
+// token, the finished characters past what was already delivered; an
+// unfinished UTF-8 sequence at the end is held back until later bytes settle
+// it. finish() delivers the rest, so the pieces concatenate to the decode of
+// the whole list exactly and never split a character.
+class TailStream {
+ public:
+  explicit TailStream(const sp::Tokenizer& tok) : dec_(tok) {}
 
-}  // namespace vorpel::v2
+  // The new piece after appending id (empty when nothing settled).
+  std::string_view push(uint32_t id);
+  // Whatever was held back at the end.
+  std::string_view finish();
+
+ private:
+  StreamDecoder dec_;
+  size_t delivered_ = 0;
+  std::string tail_;
+};
+
+}  // namespace vorpel::engine

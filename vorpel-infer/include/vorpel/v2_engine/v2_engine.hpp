@@ -13,24 +13,16 @@
 #include <utility>
 #include <vector>
 
-#include "vorpel/engine_common/call_hooks.hpp"
+#include "vorpel/engine/call_hooks.hpp"
+#include "vorpel/engine/stop.hpp"
 
 namespace vorpel::v2 {
 
 struct V2Bundle;  // geometry, weights, heads and optional tokenizer (vorpel/v2/bundle.hpp)
 class V2State;
 
-enum class StopKind : uint8_t { Eos = 0, ImEnd = 1, MaxTokens = 2, ContextFull = 3, Error = 4 };
-
-struct StopReason {
-  StopKind kind = StopKind::MaxTokens;
-  std::string message;  // only for Error
-
-  // "Eos", "ImEnd", "MaxTokens", "ContextFull" or Error("...") with the message
-  // quoted and escaped.
-  std::string text() const;
-  bool natural() const { return kind == StopKind::Eos || kind == StopKind::ImEnd; }
-};
+using engine::StopKind;
+using engine::StopReason;
 
 struct GenerateOptions {
   uint64_t max_new_tokens = 128;
@@ -41,7 +33,7 @@ struct GenerateOptions {
 };
 
 struct GenerationResult {
-  StopReason stop_reason;
+  StopReason stop_reason;  // texts: engine::kSecondGenerationStops
   std::string text;
   std::optional<std::string> tool_call;
   std::optional<std::string> thinking;
