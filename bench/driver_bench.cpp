@@ -2,6 +2,7 @@
 // vocabulary, streaming deltas (incremental decoder against one full decode
 // per token), and, given a model (argument or VORPEL_V2_MODEL), whole
 // generations through V2Engine.
+#include "vorpel/engine/load_error.hpp"
 #include <benchmark/benchmark.h>
 
 #include <cmath>
@@ -18,6 +19,13 @@
 #include "vorpel/engine/sampling.hpp"
 #include "vorpel/engine/stream.hpp"
 #include "vorpel/v2_engine/v2_engine.hpp"
+
+// Text of any error value of the libraries.
+[[maybe_unused]] static std::string msg(const auto& e) {
+  using vorpel::message;
+  return message(e);
+}
+
 
 namespace {
 
@@ -149,7 +157,7 @@ int main(int argc, char** argv) {
         benchmark::RegisterBenchmark("BM_Generate", BM_Generate)->Args(args)->Unit(benchmark::kMillisecond)
             ->Iterations(2);
     } else {
-      std::fprintf(stderr, "driver_bench: %s: %s; generation benchmarks skipped\n", path.c_str(), e.error().c_str());
+      std::fprintf(stderr, "driver_bench: %s: %s; generation benchmarks skipped\n", path.c_str(), msg(e.error()).c_str());
     }
   } else {
     std::fprintf(stderr, "driver_bench: no model (argument or VORPEL_V2_MODEL); generation benchmarks skipped\n");

@@ -5,6 +5,7 @@
 //
 //   python -m vorpel_writer.v2 --realistic /tmp/v2_realistic.trov
 //   VORPEL_V2_MODEL=/tmp/v2_realistic.trov ./build/bench/v2_bench
+#include "vorpel/engine/load_error.hpp"
 #include <benchmark/benchmark.h>
 #include <sys/resource.h>
 
@@ -20,6 +21,13 @@
 #include "vorpel/v2/batch.hpp"
 #include "vorpel/v2/bundle.hpp"
 #include "vorpel/v2/forward.hpp"
+
+// Text of any error value of the libraries.
+[[maybe_unused]] static std::string msg(const auto& e) {
+  using vorpel::message;
+  return message(e);
+}
+
 
 namespace {
 
@@ -126,7 +134,7 @@ int main(int argc, char** argv) {
   auto loaded = vorpel::v2::load_v2_bundle_file(path);
   const double load_s = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
   if (!loaded) {
-    std::fprintf(stderr, "v2_bench: %s: %s; skipping\n", path.c_str(), loaded.error().c_str());
+    std::fprintf(stderr, "v2_bench: %s: %s; skipping\n", path.c_str(), msg(loaded.error()).c_str());
     return 0;
   }
   g_bundle = std::make_unique<vorpel::v2::V2Bundle>(std::move(*loaded));

@@ -10,6 +10,7 @@
 #include "json_out.hpp"
 #include "vorpel/core/le_bytes.hpp"
 #include "vorpel/io/read_file.hpp"
+#include "vorpel/trov/header_layout.hpp"
 #include "vorpel/trov/trov_image.hpp"
 
 namespace {
@@ -17,47 +18,9 @@ namespace {
 using vorpel::trov::TrovImage;
 using vorpel::trov::Version;
 
-enum class Kind { U32, U64, F32, Flags, FirstList, SecondList };
-
-struct Field {
-  const char* name;
-  size_t offset;
-  Kind kind;
-};
-
-// Header words by name, in offset order; lists print the entries the reader uses.
-constexpr Field kV2Fields[] = {
-    {"tag", 0, Kind::U32},           {"tensor_count", 4, Kind::U32},
-    {"codebook_floats", 8, Kind::U32}, {"rope_theta", 12, Kind::F32},
-    {"kv_window", 16, Kind::U32},    {"vocab", 20, Kind::U32},
-    {"d_model", 24, Kind::U32},      {"num_heads", 28, Kind::U32},
-    {"num_kv_heads", 32, Kind::U32}, {"num_layers", 36, Kind::U32},
-    {"head_dim", 40, Kind::U32},     {"max_seq_len", 44, Kind::U32},
-    {"hada_n", 48, Kind::U32},       {"mhc_lanes", 52, Kind::U32},
-    {"table_rows", 56, Kind::U32},   {"sub_dim", 60, Kind::U32},
-    {"num_tables", 64, Kind::U32},   {"conv_taps", 68, Kind::U32},
-    {"tap_stride", 72, Kind::U32},   {"order_count", 76, Kind::U32},
-    {"orders", 80, Kind::FirstList}, {"site_count", 96, Kind::U32},
-    {"engram_sites", 100, Kind::SecondList}, {"flags", 116, Kind::Flags},
-};
-
-constexpr Field kV3Fields[] = {
-    {"magic", 0, Kind::U32},          {"tensor_count", 4, Kind::U32},
-    {"codebook_len", 8, Kind::U32},   {"kept_12", 12, Kind::U32},
-    {"kept_16", 16, Kind::U32},       {"vocab_size", 20, Kind::U32},
-    {"logit_rows", 24, Kind::U32},    {"d_model", 28, Kind::U32},
-    {"num_heads", 32, Kind::U32},     {"num_kv_heads", 36, Kind::U32},
-    {"num_layers", 40, Kind::U32},    {"head_dim", 44, Kind::U32},
-    {"value_dim", 48, Kind::U32},     {"max_seq_len", 52, Kind::U32},
-    {"hada_n", 56, Kind::U32},        {"mhc_lanes", 60, Kind::U32},
-    {"kv_window", 64, Kind::U32},     {"global_layer_mask", 68, Kind::U64},
-    {"qkv_conv_taps", 76, Kind::U32}, {"table_rows", 80, Kind::U32},
-    {"sub_dim", 84, Kind::U32},       {"num_tables", 88, Kind::U32},
-    {"conv_taps", 92, Kind::U32},     {"tap_stride", 96, Kind::U32},
-    {"engram_seed_stride", 100, Kind::U32}, {"order_count", 104, Kind::U32},
-    {"orders", 108, Kind::FirstList}, {"site_count", 124, Kind::U32},
-    {"engram_sites", 128, Kind::SecondList}, {"rope_theta", 192, Kind::F32},
-};
+using Kind = vorpel::trov::FieldKind;
+using vorpel::trov::kV2Header;
+using vorpel::trov::kV3Header;
 
 void uint_list(std::string& out, const std::vector<uint32_t>& v) {
   out += '[';
@@ -94,7 +57,7 @@ std::string describe(const TrovImage& img) {
   out += v2 ? "2" : "3";
   out += ", \"header\": {";
   bool first = true;
-  auto emit = [&](const Field& f) {
+  auto emit = [&](const vorpel::trov::HeaderField& f) {
     if (!first) out += ", ";
     first = false;
     json_string(out, f.name);
@@ -114,9 +77,9 @@ std::string describe(const TrovImage& img) {
     }
   };
   if (v2) {
-    for (const auto& f : kV2Fields) emit(f);
+    for (const auto& f : kV2Header) emit(f);
   } else {
-    for (const auto& f : kV3Fields) emit(f);
+    for (const auto& f : kV3Header) emit(f);
   }
   out += "}, \"codebook\": ";
   float_list(out, img.codebook());
@@ -177,7 +140,7 @@ int run(const vorpel::cli::Args& args) {
   }
 
   auto bytes = vorpel::io::read_file(*path);
-  if (!bytes) return fail_load(bytes.error());
+  if (!bytes) return fail_load(vorpel::io::message(bytes.error()));
   // The tag picks the reader; anything that is not the third-generation tag
   // goes through the second-generation one and fails there if it is neither.
   const bool v3 = bytes->size() >= 4 && vorpel::load_u32(bytes->data()) == vorpel::trov::kTagV3;

@@ -6,12 +6,15 @@
 #include <vector>
 
 #include "command.hpp"
+#include "vorpel/engine/load_error.hpp"
 #include "json_out.hpp"
 #include "vorpel/v2/batch.hpp"
 #include "vorpel/v2/bundle.hpp"
 #include "vorpel/v2/forward.hpp"
 
 namespace {
+
+using vorpel::message;
 
 using vorpel::cli::Args;
 
@@ -73,7 +76,7 @@ int run(const Args& args) {
 
   auto bundle = vorpel::v2::load_v2_bundle_file(path);
   if (!bundle) {
-    std::fprintf(stderr, "%s\n", bundle.error().c_str());
+    std::fprintf(stderr, "%s\n", message(bundle.error()).c_str());
     return vorpel::cli::kExitLoad;
   }
   const vorpel::v2::V2Model& m = bundle->model;
@@ -84,7 +87,7 @@ int run(const Args& args) {
     if (!tokens.empty()) logits.assign(m.geom.vocab, 0.0f);
     auto ok = vorpel::v2::prefill(m, state, tokens, std::span<float>(logits));
     if (!ok) {
-      std::fprintf(stderr, "%s\n", ok.error().c_str());
+      std::fprintf(stderr, "%s\n", message(ok.error()).c_str());
       return vorpel::cli::kExitLoad;
     }
     append_list(out, logits);
@@ -94,7 +97,7 @@ int run(const Args& args) {
     for (size_t i = 0; i < tokens.size(); ++i) {
       auto ok = vorpel::v2::step(m, state, tokens[i], logits);
       if (!ok) {
-        std::fprintf(stderr, "%s\n", ok.error().c_str());
+        std::fprintf(stderr, "%s\n", message(ok.error()).c_str());
         return vorpel::cli::kExitLoad;
       }
       if (all) {

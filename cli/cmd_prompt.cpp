@@ -4,10 +4,13 @@
 #include <string>
 
 #include "command.hpp"
+#include "vorpel/engine/load_error.hpp"
 #include "vorpel/chat/prompt.hpp"
 #include "vorpel/io/read_file.hpp"
 
 namespace {
+
+using vorpel::message;
 
 int run(const vorpel::cli::Args& args) {
   std::optional<std::string> query, tools_file, system;
@@ -30,7 +33,7 @@ int run(const vorpel::cli::Args& args) {
   }
   auto tools = vorpel::io::read_file(*tools_file);
   if (!tools) {
-    std::fprintf(stderr, "%s\n", tools.error().c_str());
+    std::fprintf(stderr, "%s\n", message(tools.error()).c_str());
     return vorpel::cli::kExitLoad;
   }
   const std::string_view tools_json(reinterpret_cast<const char*>(tools->data()), tools->size());

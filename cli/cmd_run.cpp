@@ -7,11 +7,14 @@
 #include <string_view>
 
 #include "command.hpp"
+#include "vorpel/engine/load_error.hpp"
 #include "json_out.hpp"
 #include "vorpel/io/read_file.hpp"
 #include "vorpel/v2_engine/v2_engine.hpp"
 
 namespace {
+
+using vorpel::message;
 
 using vorpel::cli::json_string;
 using vorpel::cli::json_uint;
@@ -83,7 +86,7 @@ int run(const vorpel::cli::Args& args) {
   if (tools_file) {
     auto bytes = vorpel::io::read_file(*tools_file);
     if (!bytes) {
-      std::fprintf(stderr, "%s\n", bytes.error().c_str());
+      std::fprintf(stderr, "%s\n", message(bytes.error()).c_str());
       return vorpel::cli::kExitLoad;
     }
     tools.assign(reinterpret_cast<const char*>(bytes->data()), bytes->size());
@@ -93,7 +96,7 @@ int run(const vorpel::cli::Args& args) {
 
   auto engine = vorpel::v2::V2Engine::load(*path);
   if (!engine) {
-    std::fprintf(stderr, "%s\n", engine.error().c_str());
+    std::fprintf(stderr, "%s\n", message(engine.error()).c_str());
     return vorpel::cli::kExitLoad;
   }
 

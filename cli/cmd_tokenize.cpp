@@ -7,6 +7,7 @@
 #include <string>
 
 #include "command.hpp"
+#include "vorpel/engine/load_error.hpp"
 #include "json_out.hpp"
 #include "vorpel/core/le_bytes.hpp"
 #include "vorpel/io/read_file.hpp"
@@ -14,6 +15,8 @@
 #include "vorpel/trov/trov_image.hpp"
 
 namespace {
+
+using vorpel::message;
 
 using vorpel::cli::Args;
 
@@ -23,7 +26,7 @@ using vorpel::cli::Args;
 std::optional<vorpel::sp::Tokenizer> load_tokenizer(const std::string& path) {
   auto file = vorpel::io::read_file(path);
   if (!file) {
-    std::fprintf(stderr, "%s: %s\n", path.c_str(), file.error().c_str());
+    std::fprintf(stderr, "%s: %s\n", path.c_str(), message(file.error()).c_str());
     return std::nullopt;
   }
   const bool v3 = file->size() >= 4 && vorpel::load_u32(file->data()) == vorpel::trov::kTagV3;
@@ -53,7 +56,7 @@ std::optional<vorpel::sp::Tokenizer> load_tokenizer(const std::string& path) {
   }
   auto tok = vorpel::sp::Tokenizer::parse(*blob);
   if (!tok) {
-    std::fprintf(stderr, "%s\n", tok.error().c_str());
+    std::fprintf(stderr, "%s\n", message(tok.error()).c_str());
     return std::nullopt;
   }
   return std::move(*tok);
@@ -109,7 +112,7 @@ int run_tokenize(const Args& args) {
   if (text_file) {
     auto bytes = vorpel::io::read_file(*text_file);
     if (!bytes) {
-      std::fprintf(stderr, "%s: %s\n", text_file->c_str(), bytes.error().c_str());
+      std::fprintf(stderr, "%s: %s\n", text_file->c_str(), message(bytes.error()).c_str());
       return vorpel::cli::kExitLoad;
     }
     text.emplace(bytes->begin(), bytes->end());

@@ -14,7 +14,7 @@
 #include "vorpel/v2/bundle.hpp"
 #include "vorpel/v2/forward.hpp"
 #include "vorpel/v2/state.hpp"
-#include "vorpel/v2_engine/heads.hpp"
+#include "vorpel/engine/heads.hpp"
 
 using namespace vorpel::v2;
 

@@ -18,13 +18,13 @@ PyObject* v2_load(Call& c) {
   // different, shorter path.
   if (c.text(0).find('\0') != std::string::npos) return raise_os_error("file name contained an unexpected NUL byte");
   auto loaded = V2Engine::load(c.text(0));
-  if (!loaded) return raise_os_error(loaded.error());
+  if (!loaded) return raise_os_error(vorpel::message(loaded.error()));
   return c.wrap(std::move(*loaded));
 }
 
 PyObject* v2_from_bytes(Call& c) {
   auto loaded = V2Engine::from_bytes(std::move(c.bytes(0)));
-  if (!loaded) return raise_os_error(loaded.error());
+  if (!loaded) return raise_os_error(vorpel::message(loaded.error()));
   return c.wrap(std::move(*loaded));
 }
 

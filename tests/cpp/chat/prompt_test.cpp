@@ -102,7 +102,7 @@ vorpel::sp::Tokenizer tiny() {
                         {"<|im_end|>", 3}, {"<tool_call>", 3}, {"</tool", 3}, {"_call>", 3}};
   for (char c = 'a'; c <= 'z'; ++c) pieces.push_back({std::string(1, c), 0});
   auto t = vorpel::sp::Tokenizer::parse(blob(pieces, 2, 1, 3));
-  if (!t) throw std::runtime_error(t.error());
+  if (!t) throw std::runtime_error(vorpel::sp::message(t.error()));
   return std::move(*t);
 }
 

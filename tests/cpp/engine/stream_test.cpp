@@ -3,6 +3,8 @@
 // replacement character was already shown.
 #include <gtest/gtest.h>
 
+#include "vorpel/engine/load_error.hpp"
+
 #include <cstdio>
 #include <cstring>
 #include <random>
@@ -13,6 +15,13 @@
 #include "vorpel/engine/stop.hpp"
 #include "vorpel/engine/stream.hpp"
 #include "vorpel/v2_engine/v2_engine.hpp"
+
+// Text of any error value of the libraries.
+[[maybe_unused]] static std::string msg(const auto& e) {
+  using vorpel::message;
+  return message(e);
+}
+
 
 namespace vorpel::engine {
 namespace {
@@ -94,7 +103,7 @@ sp::Tokenizer demo_tokenizer(bool dummy_prefix) {
       {"<0xE2>", 4}, {"<0x96>", 4}, {"<0x81>", 4}, {"a", 0},              {"\xe2\x96\x81" "b", 0},
   };
   auto t = sp::Tokenizer::parse(make_blob(pieces, dummy_prefix));
-  EXPECT_TRUE(t.has_value()) << (t ? "" : t.error());
+  EXPECT_TRUE(t.has_value()) << (t ? "" : msg(t.error()));
   return std::move(*t);
 }
 
@@ -165,7 +174,7 @@ TEST(StreamDecoder, MatchesFullDecodesOnRandomSequences) {
   pieces.push_back({"<tool_call>", 3});
   for (bool dummy : {false, true}) {
     const auto tok = sp::Tokenizer::parse(make_blob(pieces, dummy));
-    ASSERT_TRUE(tok.has_value()) << (tok ? "" : tok.error());
+    ASSERT_TRUE(tok.has_value()) << (tok ? "" : msg(tok.error()));
     for (uint32_t seed = 1; seed <= 300; ++seed) {
       std::mt19937 rng(seed);
       const size_t n = 1 + rng() % 24;

@@ -21,16 +21,16 @@ TEST(ReadFile, ReadsTheExactBytes) {
 TEST(ReadFile, RendersOperatingSystemErrors) {
   auto missing = vorpel::io::read_file("/nonexistent/dir/model.trov");
   ASSERT_FALSE(missing.has_value());
-  EXPECT_EQ(missing.error(), "No such file or directory (os error 2)");
+  EXPECT_EQ(missing.error().text, "No such file or directory (os error 2)");
   auto dir = vorpel::io::read_file("/");
   ASSERT_FALSE(dir.has_value());
-  EXPECT_EQ(dir.error(), "Is a directory (os error 21)");
+  EXPECT_EQ(dir.error().text, "Is a directory (os error 21)");
 }
 
 TEST(ReadFile, RejectsAnEmbeddedNul) {
   auto got = vorpel::io::read_file(std::string("/etc/hostname\0.trov", 19));
   ASSERT_FALSE(got.has_value());
-  EXPECT_EQ(got.error(), "file name contained an unexpected NUL byte");
+  EXPECT_EQ(got.error().text, "file name contained an unexpected NUL byte");
 }
 
 }  // namespace

@@ -4,12 +4,21 @@
 
 #include <gtest/gtest.h>
 
+#include "vorpel/engine/load_error.hpp"
+
 #include <cstring>
 #include <limits>
 #include <random>
 #include <string>
 #include <vector>
 #include "vorpel/core/panic.hpp"
+
+// Text of any error value of the libraries.
+[[maybe_unused]] static std::string msg(const auto& e) {
+  using vorpel::message;
+  return message(e);
+}
+
 
 namespace {
 
@@ -56,13 +65,13 @@ std::vector<uint8_t> blob(const std::vector<P>& pieces, Header h = {}, int64_t c
 
 Tokenizer make(const std::vector<P>& pieces, Header h = {}) {
   auto t = Tokenizer::parse(blob(pieces, h));
-  if (!t) throw std::runtime_error(t.error());
+  if (!t) throw std::runtime_error(msg(t.error()));
   return std::move(*t);
 }
 
 std::string parse_error(const std::vector<uint8_t>& b) {
   auto t = Tokenizer::parse(b);
-  return t ? std::string("<parsed>") : t.error();
+  return t ? std::string("<parsed>") : msg(t.error());
 }
 
 const std::string M = "\xE2\x96\x81";  // word-boundary marker
@@ -307,7 +316,7 @@ TEST(SpTokenizerParse, CorruptBlobsAndArbitraryInput) {
     if (rng() % 3 == 0) b.resize(rng() % (b.size() + 1));
     const auto t = Tokenizer::parse(b);
     if (!t) {
-      EXPECT_FALSE(t.error().empty()) << "seed " << seed;
+      EXPECT_FALSE(msg(t.error()).empty()) << "seed " << seed;
       continue;
     }
     std::string text;

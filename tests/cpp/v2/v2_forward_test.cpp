@@ -23,7 +23,7 @@ namespace {
 
 V2Model load(const Geo& g, uint32_t seed) {
   auto b = vorpel::v2::load_v2_bundle(make_container(g, seed).bytes());
-  if (!b) throw std::runtime_error(b.error());
+  if (!b) throw std::runtime_error(vorpel::message(b.error()));
   return std::move(b->model);
 }
 
@@ -63,13 +63,13 @@ TEST(V2Step, PreconditionsLeaveTheStateUnchanged) {
   V2State s(m, 3, 0);
   std::vector<float> logits(g.vocab);
   std::vector<float> short_logits(g.vocab - 1);
-  EXPECT_EQ(vorpel::v2::step(m, s, g.vocab, logits).error(), "token id outside vocabulary");
-  EXPECT_EQ(vorpel::v2::step(m, s, 0, short_logits).error(), "logits buffer is not vocab_size long");
+  EXPECT_EQ(vorpel::v2::step(m, s, g.vocab, logits).error(), vorpel::v2::StepError::TokenOutsideVocab);
+  EXPECT_EQ(vorpel::v2::step(m, s, 0, short_logits).error(), vorpel::v2::StepError::LogitsLength);
   EXPECT_EQ(s.position(), 0u);
   for (int i = 0; i < 3; ++i) ASSERT_TRUE(vorpel::v2::step(m, s, 1, logits));
   const auto lanes = std::vector<float>(s.lanes().begin(), s.lanes().end());
   // The position check comes first, even with a bad token and a short buffer.
-  EXPECT_EQ(vorpel::v2::step(m, s, g.vocab, short_logits).error(), "sequence exceeds max_seq_len");
+  EXPECT_EQ(vorpel::v2::step(m, s, g.vocab, short_logits).error(), vorpel::v2::StepError::SequenceTooLong);
   EXPECT_EQ(s.position(), 3u);
   EXPECT_EQ(std::vector<float>(s.lanes().begin(), s.lanes().end()), lanes);
 
@@ -78,7 +78,7 @@ TEST(V2Step, PreconditionsLeaveTheStateUnchanged) {
     void observe(std::span<const float>) override { ++n; }
   } obs;
   V2State t(m, 3, 0);
-  EXPECT_EQ(vorpel::v2::step_observed(m, t, g.vocab, obs).error(), "token id outside vocabulary");
+  EXPECT_EQ(vorpel::v2::step_observed(m, t, g.vocab, obs).error(), vorpel::v2::StepError::TokenOutsideVocab);
   EXPECT_EQ(obs.n, 0);
   EXPECT_EQ(t.position(), 0u);
 }
@@ -296,13 +296,13 @@ TEST(V2Prefill, PreconditionsAndLimits) {
   ASSERT_TRUE(vorpel::v2::prefill(m, s, random_tokens(10, g.vocab, 1), std::nullopt));
   ASSERT_EQ(s.position(), 10u);
   EXPECT_EQ(vorpel::v2::prefill(m, s, random_tokens(3, g.vocab, 2), std::span<float>(logits)).error(),
-            "sequence exceeds max_seq_len");
+            vorpel::v2::StepError::SequenceTooLong);
   EXPECT_EQ(s.position(), 10u);
   const std::vector<uint32_t> bad{1, g.vocab};
-  EXPECT_EQ(vorpel::v2::prefill(m, s, bad, std::span<float>(logits)).error(), "token id outside vocabulary");
+  EXPECT_EQ(vorpel::v2::prefill(m, s, bad, std::span<float>(logits)).error(), vorpel::v2::StepError::TokenOutsideVocab);
   std::vector<float> short_logits(g.vocab + 1);
   EXPECT_EQ(vorpel::v2::prefill(m, s, std::span<const uint32_t>(bad).first(1), std::span<float>(short_logits)).error(),
-            "logits buffer is not vocab_size long");
+            vorpel::v2::StepError::LogitsLength);
   EXPECT_EQ(s.position(), 10u);
   // Nothing to do: state and buffer untouched.
   ASSERT_TRUE(vorpel::v2::prefill(m, s, {}, std::span<float>(short_logits)));

@@ -41,7 +41,7 @@ TEST(V2Fuzz, CorruptContainersNeverBreakTheLoaderOrTheStep) {
     }
     auto bundle = vorpel::v2::load_v2_bundle(std::move(b));
     if (!bundle) {
-      EXPECT_FALSE(bundle.error().empty()) << "seed " << seed;
+      EXPECT_FALSE(vorpel::message(bundle.error()).empty()) << "seed " << seed;
       continue;
     }
     ++loaded;

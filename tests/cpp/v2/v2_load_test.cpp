@@ -2,6 +2,8 @@
 // manifest, the optional tokenizer and every model-validation text.
 #include <gtest/gtest.h>
 
+#include "vorpel/engine/load_error.hpp"
+
 #include <chrono>
 #include <cstdio>
 #include <fstream>
@@ -12,13 +14,20 @@
 #include "vorpel/v2/bundle.hpp"
 #include "vorpel/v2/state.hpp"
 
+// Text of any error value of the libraries.
+[[maybe_unused]] static std::string msg(const auto& e) {
+  using vorpel::message;
+  return message(e);
+}
+
+
 using namespace v2test;
 
 namespace {
 
 std::string load_error(const Container& c) {
   auto b = vorpel::v2::load_v2_bundle(c.bytes());
-  return b ? std::string("<loaded>") : b.error();
+  return b ? std::string("<loaded>") : msg(b.error());
 }
 
 Geo engram_geo() {
@@ -33,7 +42,7 @@ Geo engram_geo() {
 TEST(V2Load, ValidContainersLoad) {
   for (const Geo& g : {Geo{}, engram_geo()}) {
     auto b = vorpel::v2::load_v2_bundle(make_container(g, 1).bytes());
-    ASSERT_TRUE(b) << b.error();
+    ASSERT_TRUE(b) << msg(b.error());
     const auto& m = b->model;
     EXPECT_EQ(m.layers.size(), g.num_layers);
     EXPECT_EQ(m.engrams.size(), g.sites.size());
@@ -84,13 +93,13 @@ TEST(V2Load, CountAndHeadManifest) {
   }
   // Surplus 4 is one head, 7 two; a trailing tokenizer is not counted.
   auto one = vorpel::v2::load_v2_bundle(make_container(g, 3, {{2.0f, 2, 1}}).bytes());
-  ASSERT_TRUE(one) << one.error();
+  ASSERT_TRUE(one) << msg(one.error());
   ASSERT_EQ(one->model.heads.size(), 1u);
   EXPECT_EQ(one->model.heads[0].kind, 2);
   EXPECT_EQ(one->model.heads[0].num_probes, 2u);
   EXPECT_EQ(one->model.heads[0].out_dim, 1u);
   auto two = vorpel::v2::load_v2_bundle(make_container(g, 3, {{1.9f, 1, 3}, {1.0f, 3, 5}}, true).bytes());
-  ASSERT_TRUE(two) << two.error();
+  ASSERT_TRUE(two) << msg(two.error());
   ASSERT_EQ(two->model.heads.size(), 2u);
   EXPECT_EQ(two->model.heads[0].kind, 1);  // 1.9 truncates to 1
   EXPECT_EQ(two->model.heads[1].out_dim, 5u);
@@ -181,7 +190,7 @@ TEST(V2Load, CanonShapeAndDtypeErrorsNameTheTensor) {
     e.data.assign(24, 0);
     e.data[1] = 0x3C;  // 1.0
     auto b = vorpel::v2::load_v2_bundle(c.bytes());
-    ASSERT_TRUE(b) << b.error();
+    ASSERT_TRUE(b) << msg(b.error());
     EXPECT_EQ(b->model.layers[0].norm_in[0], 1.0f);
   }
   {
@@ -244,7 +253,7 @@ TEST(V2Load, ModelValidationTextsFromTheContainer) {
 
 TEST(V2Load, ModelValidationOrderOnTheModel) {
   auto loaded = vorpel::v2::load_v2_bundle(make_container(engram_geo(), 8).bytes());
-  ASSERT_TRUE(loaded) << loaded.error();
+  ASSERT_TRUE(loaded) << msg(loaded.error());
   using M = vorpel::v2::V2Model;
   struct Case {
     std::function<void(M&)> edit;
@@ -280,7 +289,7 @@ TEST(V2Load, ModelValidationOrderOnTheModel) {
     k.edit(m);
     auto r = vorpel::v2::validate_model(m);
     ASSERT_FALSE(r) << k.text;
-    EXPECT_EQ(r.error(), k.text);
+    EXPECT_EQ(vorpel::v2::message(r.error()), k.text);
   }
 }
 
@@ -303,7 +312,7 @@ TEST(V2Load, PathAndBytesGiveTheSameBundle) {
   EXPECT_TRUE(a->tokenizer && b->tokenizer);
   auto missing = vorpel::v2::load_v2_bundle_file(path);
   ASSERT_FALSE(missing);
-  EXPECT_EQ(missing.error(), "No such file or directory (os error 2)");
+  EXPECT_EQ(msg(missing.error()), "No such file or directory (os error 2)");
 }
 
 TEST(V2Load, HugeDeclaredGeometryFailsFastOrCostsOnlyWhatIsUsed) {
@@ -324,7 +333,7 @@ TEST(V2Load, HugeDeclaredGeometryFailsFastOrCostsOnlyWhatIsUsed) {
     g.max_seq_len = 4000000000u;
     g.tap_stride = 3000000000u;
     auto b = vorpel::v2::load_v2_bundle(make_container(g, 11).bytes());
-    ASSERT_TRUE(b) << b.error();
+    ASSERT_TRUE(b) << msg(b.error());
     EXPECT_LT(b->model.rope.tabled_positions(), size_t{1} << 23);
     float c1, s1;
     b->model.rope.at(3999999999u, 2, c1, s1);
@@ -345,7 +354,7 @@ TEST(V2Load, OrderAndSiteCountsAboveFourReadFour) {
   g.orders = {1, 2};
   g.order_count = 2;
   auto b = vorpel::v2::load_v2_bundle(make_container(g, 12).bytes());
-  ASSERT_TRUE(b) << b.error();
+  ASSERT_TRUE(b) << msg(b.error());
   EXPECT_EQ(b->model.engrams.size(), 4u);
   EXPECT_EQ(b->model.site_of_layer, (std::vector<int32_t>{0, 1, 2, -1, 3}));
 }

@@ -26,7 +26,7 @@ using vorpel::v2::V2State;
 
 V2Model load(const v2test::Geo& g, uint32_t seed) {
   auto b = vorpel::v2::load_v2_bundle(v2test::make_container(g, seed).bytes());
-  if (!b) throw std::runtime_error(b.error());
+  if (!b) throw std::runtime_error(vorpel::message(b.error()));
   return std::move(b->model);
 }
 

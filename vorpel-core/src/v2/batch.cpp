@@ -99,17 +99,17 @@ V2PrefillScratch::V2PrefillScratch(const V2Model& m, uint64_t chunk_len) : chunk
   row_buf.assign(chunk * row_pad, 0.0f);
 }
 
-std::expected<void, std::string> prefill(const V2Model& m, V2State& s, std::span<const uint32_t> tokens,
+std::expected<void, StepError> prefill(const V2Model& m, V2State& s, std::span<const uint32_t> tokens,
                                          std::optional<std::span<float>> logits,
                                          const std::function<void()>& between_chunks) {
   const V2Geometry& g = m.geom;
   const uint64_t n = tokens.size();
   if (n == 0) return {};
   if (s.position_ > g.max_seq_len || n > g.max_seq_len - s.position_)
-    return std::unexpected<std::string>("sequence exceeds max_seq_len");
+    return std::unexpected(StepError::SequenceTooLong);
   for (uint32_t t : tokens)
-    if (t >= g.vocab) return std::unexpected<std::string>("token id outside vocabulary");
-  if (logits && logits->size() != g.vocab) return std::unexpected<std::string>("logits buffer is not vocab_size long");
+    if (t >= g.vocab) return std::unexpected(StepError::TokenOutsideVocab);
+  if (logits && logits->size() != g.vocab) return std::unexpected(StepError::LogitsLength);
   VORPEL_CHECK(s.d_model_ == g.d_model && s.lanes_n_ == g.mhc_lanes && s.kv_dim_ == g.kv_dim() &&
                    s.num_layers_ == g.num_layers && s.rings_.size() == g.engram_sites.size() &&
                    s.max_seq_len_ == g.max_seq_len && s.num_heads_ == g.num_heads,

@@ -51,9 +51,9 @@ void check_state(const V2Model& m, const V2State& s) {
                "decode state was created for a different model");
 }
 
-std::expected<void, std::string> preconditions(const V2Model& m, const V2State& s, uint32_t token) {
-  if (s.position_ >= m.geom.max_seq_len) return std::unexpected<std::string>("sequence exceeds max_seq_len");
-  if (token >= m.geom.vocab) return std::unexpected<std::string>("token id outside vocabulary");
+std::expected<void, StepError> preconditions(const V2Model& m, const V2State& s, uint32_t token) {
+  if (s.position_ >= m.geom.max_seq_len) return std::unexpected(StepError::SequenceTooLong);
+  if (token >= m.geom.vocab) return std::unexpected(StepError::TokenOutsideVocab);
   return {};
 }
 
@@ -169,9 +169,9 @@ void run_token(const V2Model& m, V2State& s, uint32_t token, HiddenObserver* obs
 
 void set_step_profile(StepProfile* sink) { g_profile = sink; }
 
-std::expected<void, std::string> step(const V2Model& m, V2State& s, uint32_t token, std::span<float> logits) {
+std::expected<void, StepError> step(const V2Model& m, V2State& s, uint32_t token, std::span<float> logits) {
   if (auto ok = preconditions(m, s, token); !ok) return ok;
-  if (logits.size() != m.geom.vocab) return std::unexpected<std::string>("logits buffer is not vocab_size long");
+  if (logits.size() != m.geom.vocab) return std::unexpected(StepError::LogitsLength);
   run_token(m, s, token, nullptr);
   {
     Section sec(StepProfile::Logits);
@@ -185,7 +185,7 @@ std::expected<void, std::string> step(const V2Model& m, V2State& s, uint32_t tok
   return {};
 }
 
-std::expected<void, std::string> step_observed(const V2Model& m, V2State& s, uint32_t token, HiddenObserver& obs) {
+std::expected<void, StepError> step_observed(const V2Model& m, V2State& s, uint32_t token, HiddenObserver& obs) {
   if (auto ok = preconditions(m, s, token); !ok) return ok;
   run_token(m, s, token, &obs);
   ++s.position_;

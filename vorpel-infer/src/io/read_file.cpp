@@ -10,12 +10,12 @@
 namespace vorpel::io {
 
 namespace {
-std::string os_error(int code) { return std::string(std::strerror(code)) + " (os error " + std::to_string(code) + ")"; }
+IoError os_error(int code) { return {std::string(std::strerror(code)) + " (os error " + std::to_string(code) + ")"}; }
 }  // namespace
 
-std::expected<std::vector<uint8_t>, std::string> read_file(const std::string& path) {
+std::expected<std::vector<uint8_t>, IoError> read_file(const std::string& path) {
   // open() would stop at an embedded NUL and silently read a different file.
-  if (path.find('\0') != std::string::npos) return std::unexpected(std::string("file name contained an unexpected NUL byte"));
+  if (path.find('\0') != std::string::npos) return std::unexpected(IoError{"file name contained an unexpected NUL byte"});
   int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) return std::unexpected(os_error(errno));
   struct stat st {};

@@ -69,18 +69,34 @@ std::string replace_marker(std::string_view s) {
   return out;
 }
 
-std::string truncated(size_t need, size_t got) {
-  return "tokenizer blob truncated: need " + std::to_string(need) + " bytes, got " + std::to_string(got);
+std::unexpected<TokenizerError> truncated(size_t need, size_t got) {
+  return std::unexpected(TokenizerError{TokenizerError::Kind::Truncated, need, got});
 }
 
 }  // namespace
 
-std::expected<Tokenizer, std::string> Tokenizer::parse(std::span<const uint8_t> blob) {
+std::string message(const TokenizerError& e) {
+  using K = TokenizerError::Kind;
+  switch (e.kind) {
+    case K::Truncated:
+      return "tokenizer blob truncated: need " + std::to_string(e.a) + " bytes, got " + std::to_string(e.b);
+    case K::BadText: return "piece " + std::to_string(e.a) + " is not valid UTF-8";
+    case K::NoPieces: return "tokenizer blob declares zero pieces";
+    case K::SpecialOutOfRange:
+      return std::string("header ") + e.label + "=" + std::to_string(e.a) + " is outside the " + std::to_string(e.b) +
+             "-piece table";
+    case K::BadBytePiece: return "byte piece " + std::to_string(e.a) + " is not of the form <0xNN>";
+    case K::EmptyUserPiece: return "user-defined piece " + std::to_string(e.a) + " has empty text";
+  }
+  return "tokenizer blob is malformed";
+}
+
+std::expected<Tokenizer, TokenizerError> Tokenizer::parse(std::span<const uint8_t> blob) {
   const size_t n = blob.size();
-  if (n < kHeaderBytes) return std::unexpected(truncated(kHeaderBytes, n));
+  if (n < kHeaderBytes) return truncated(kHeaderBytes, n);
   const uint8_t* p = blob.data();
   const uint32_t count = load_u32(p);
-  if (count == 0) return std::unexpected(std::string("tokenizer blob declares zero pieces"));
+  if (count == 0) return std::unexpected(TokenizerError{TokenizerError::Kind::NoPieces});
 
   Tokenizer t;
   t.pad_id_ = load_u32(p + 4);
@@ -99,13 +115,13 @@ std::expected<Tokenizer, std::string> Tokenizer::parse(std::span<const uint8_t> 
 
   size_t c = kHeaderBytes;
   for (uint32_t id = 0; id < count; ++id) {
-    if (n < c + kRecordBytes) return std::unexpected(truncated(c + kRecordBytes, n));
+    if (n < c + kRecordBytes) return truncated(c + kRecordBytes, n);
     const float score = load_f32(p + c);
     const uint8_t kind = p[c + 4];
     const size_t len = load_u16(p + c + 5);
-    if (n < c + kRecordBytes + len) return std::unexpected(truncated(c + kRecordBytes + len, n));
+    if (n < c + kRecordBytes + len) return truncated(c + kRecordBytes + len, n);
     std::string_view text(reinterpret_cast<const char*>(p + c + kRecordBytes), len);
-    if (!text::is_valid_utf8(text)) return std::unexpected("piece " + std::to_string(id) + " is not valid UTF-8");
+    if (!text::is_valid_utf8(text)) return std::unexpected(TokenizerError{TokenizerError::Kind::BadText, id});
     t.texts_.emplace_back(text);
     t.scores_.push_back(score);
     t.kinds_.push_back(kind);
@@ -117,8 +133,7 @@ std::expected<Tokenizer, std::string> Tokenizer::parse(std::span<const uint8_t> 
       {"pad", t.pad_id_}, {"eos", t.eos_id_}, {"bos", t.bos_id_}, {"unk", t.unk_id_}};
   for (const auto& [label, id] : specials) {
     if (id >= count) {
-      return std::unexpected(std::string("header ") + label + "=" + std::to_string(id) + " is outside the " +
-                             std::to_string(count) + "-piece table");
+      return std::unexpected(TokenizerError{TokenizerError::Kind::SpecialOutOfRange, id, count, label});
     }
   }
 
@@ -141,14 +156,14 @@ std::expected<Tokenizer, std::string> Tokenizer::parse(std::span<const uint8_t> 
   for (uint32_t id = 0; id < count; ++id) {
     if (t.kinds_[id] != kKindByte) continue;
     const auto b = parse_byte_piece(t.texts_[id]);
-    if (!b) return std::unexpected("byte piece " + std::to_string(id) + " is not of the form <0xNN>");
+    if (!b) return std::unexpected(TokenizerError{TokenizerError::Kind::BadBytePiece, id});
     t.byte_ids_[*b] = id;
   }
 
   for (uint32_t id = 0; id < count; ++id) {
     if (t.kinds_[id] != kKindUserDefined) continue;
     // An empty piece would match everywhere without advancing the scan.
-    if (t.texts_[id].empty()) return std::unexpected("user-defined piece " + std::to_string(id) + " has empty text");
+    if (t.texts_[id].empty()) return std::unexpected(TokenizerError{TokenizerError::Kind::EmptyUserPiece, id});
     t.user_pieces_.emplace_back(t.texts_[id], id);
   }
   std::stable_sort(t.user_pieces_.begin(), t.user_pieces_.end(),

@@ -9,6 +9,7 @@
 #include "vorpel/core/le_bytes.hpp"
 #include "vorpel/core/panic.hpp"
 #include "vorpel/cq/cq_kernels.hpp"
+#include "vorpel/trov/header_layout.hpp"
 #include "vorpel/trov/trov_image.hpp"
 
 namespace vorpel::trov {
@@ -19,15 +20,15 @@ namespace {
 constexpr size_t kOffTag = 0, kOffTensorCount = 4, kOffCodebookFloats = 8;
 
 // Second-generation geometry words checked by the reader.
-constexpr size_t kV2Vocab = 20, kV2DModel = 24, kV2NumHeads = 28, kV2NumKvHeads = 32,
-                 kV2NumLayers = 36, kV2HeadDim = 40, kV2MaxSeqLen = 44, kV2HadaN = 48,
-                 kV2MhcLanes = 52, kV2TableRows = 56, kV2SubDim = 60, kV2NumTables = 64;
+constexpr size_t kV2Vocab = v2_offset("vocab"), kV2DModel = v2_offset("d_model"),
+                 kV2NumHeads = v2_offset("num_heads"), kV2NumKvHeads = v2_offset("num_kv_heads"),
+                 kV2NumLayers = v2_offset("num_layers"), kV2HeadDim = v2_offset("head_dim"),
+                 kV2MaxSeqLen = v2_offset("max_seq_len"), kV2HadaN = v2_offset("hada_n"),
+                 kV2MhcLanes = v2_offset("mhc_lanes"), kV2TableRows = v2_offset("table_rows"),
+                 kV2SubDim = v2_offset("sub_dim"), kV2NumTables = v2_offset("num_tables");
 
-struct ListSpec {
-  size_t count_at, first_at, slots;
-};
-constexpr ListSpec kV2First{76, 80, 4}, kV2Second{96, 100, 4};
-constexpr ListSpec kV3First{104, 108, 4}, kV3Second{124, 128, 16};
+using ListSpec = ListLayout;
+constexpr ListSpec kV2First = kV2Orders, kV2Second = kV2Sites, kV3First = kV3Orders, kV3Second = kV3Sites;
 
 std::vector<uint32_t> read_list(const std::vector<uint8_t>& img, ListSpec s) {
   const uint32_t stored = load_u32(img.data() + s.count_at);

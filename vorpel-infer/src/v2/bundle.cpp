@@ -16,6 +16,8 @@
 #include <utility>
 
 #include "vorpel/io/read_file.hpp"
+#include "vorpel/core/checked.hpp"
+#include "vorpel/trov/header_layout.hpp"
 #include "vorpel/trov/trov_image.hpp"
 
 namespace vorpel::v2 {
@@ -25,34 +27,30 @@ namespace {
 using trov::TrovError;
 using trov::TrovImage;
 
-std::unexpected<std::string> err(const TrovError& e) { return std::unexpected<std::string>(trov::message(e)); }
-
-uint64_t mul_sat(uint64_t a, uint64_t b) {
-  uint64_t r;
-  return __builtin_mul_overflow(a, b, &r) ? UINT64_MAX : r;
-}
+std::unexpected<LoadError> err(const TrovError& e) { return std::unexpected<LoadError>(e); }
 
 V2Geometry read_geometry(const TrovImage& img) {
+  using trov::v2_offset;
   V2Geometry g;
-  g.rope_theta = img.header_f32(12);
-  g.kv_window = img.header_u32(16);
-  g.vocab = img.header_u32(20);
-  g.d_model = img.header_u32(24);
-  g.num_heads = img.header_u32(28);
-  g.num_kv_heads = img.header_u32(32);
-  g.num_layers = img.header_u32(36);
-  g.head_dim = img.header_u32(40);
-  g.max_seq_len = img.header_u32(44);
-  g.hada_n = img.header_u32(48);
-  g.mhc_lanes = img.header_u32(52);
-  g.table_rows = img.header_u32(56);
-  g.sub_dim = img.header_u32(60);
-  g.num_tables = img.header_u32(64);
-  g.conv_taps = img.header_u32(68);
-  g.tap_stride = img.header_u32(72);
+  g.rope_theta = img.header_f32(v2_offset("rope_theta"));
+  g.kv_window = img.header_u32(v2_offset("kv_window"));
+  g.vocab = img.header_u32(v2_offset("vocab"));
+  g.d_model = img.header_u32(v2_offset("d_model"));
+  g.num_heads = img.header_u32(v2_offset("num_heads"));
+  g.num_kv_heads = img.header_u32(v2_offset("num_kv_heads"));
+  g.num_layers = img.header_u32(v2_offset("num_layers"));
+  g.head_dim = img.header_u32(v2_offset("head_dim"));
+  g.max_seq_len = img.header_u32(v2_offset("max_seq_len"));
+  g.hada_n = img.header_u32(v2_offset("hada_n"));
+  g.mhc_lanes = img.header_u32(v2_offset("mhc_lanes"));
+  g.table_rows = img.header_u32(v2_offset("table_rows"));
+  g.sub_dim = img.header_u32(v2_offset("sub_dim"));
+  g.num_tables = img.header_u32(v2_offset("num_tables"));
+  g.conv_taps = img.header_u32(v2_offset("conv_taps"));
+  g.tap_stride = img.header_u32(v2_offset("tap_stride"));
   for (uint32_t o : img.first_list()) g.orders.push_back(o);
   for (uint32_t s : img.second_list()) g.engram_sites.push_back(s);
-  for (size_t i = 0; i < 4; ++i) g.flags[i] = img.header_u8(116 + i);
+  for (size_t i = 0; i < 4; ++i) g.flags[i] = img.header_u8(v2_offset("flags") + i);
   return g;
 }
 
@@ -61,21 +59,21 @@ class Canon {
  public:
   explicit Canon(const TrovImage& img) : img_(img) {}
 
-  std::expected<cq::CqTensor, std::string> cq(size_t i, std::string_view name, std::initializer_list<uint64_t> dims) {
+  std::expected<cq::CqTensor, LoadError> cq(size_t i, std::string_view name, std::initializer_list<uint64_t> dims) {
     if (auto ok = img_.check_shape(i, name, dims); !ok) return err(ok.error());
     auto t = img_.cq_tensor(i);
     if (!t) return err(t.error());
     return std::move(*t);
   }
 
-  std::expected<std::vector<float>, std::string> floats(size_t i, std::string_view name,
+  std::expected<std::vector<float>, LoadError> floats(size_t i, std::string_view name,
                                                         std::initializer_list<uint64_t> dims) {
     if (auto ok = img_.check_shape(i, name, dims); !ok) return err(ok.error());
     return floats_any(i);
   }
 
   // Float tensor whose shape is checked later (heads).
-  std::expected<std::vector<float>, std::string> floats_any(size_t i) {
+  std::expected<std::vector<float>, LoadError> floats_any(size_t i) {
     auto v = img_.floats(i);
     if (!v) return err(v.error());
     return std::move(*v);
@@ -101,7 +99,7 @@ uint8_t head_code(float v) {
 
 }  // namespace
 
-std::expected<V2Bundle, std::string> load_v2_bundle(std::vector<uint8_t> bytes) {
+std::expected<V2Bundle, LoadError> load_v2_bundle(std::vector<uint8_t> bytes) {
   auto parsed = TrovImage::parse_v2(std::move(bytes));
   if (!parsed) return err(parsed.error());
   const TrovImage& img = *parsed;
@@ -156,7 +154,7 @@ std::expected<V2Bundle, std::string> load_v2_bundle(std::vector<uint8_t> bytes) 
   V2_TRY_ASSIGN(x.b_res, c.floats(i++, "mhc_b_res", {NL, L, L}));
   V2_TRY_ASSIGN(x.phi_pre, c.cq(i++, "mhc_phi_pre", {NL * L, L * d}));
   V2_TRY_ASSIGN(x.phi_post, c.cq(i++, "mhc_phi_post", {NL * L, L * d}));
-  V2_TRY_ASSIGN(x.phi_res, c.cq(i++, "mhc_phi_res", {mul_sat(NL * L, L), L * d}));
+  V2_TRY_ASSIGN(x.phi_res, c.cq(i++, "mhc_phi_res", {sat_mul(NL * L, L), L * d}));
   m.engrams.resize(S);
   for (V2Engram& e : m.engrams) {
     V2_TRY_ASSIGN(e.tables, c.cq(i++, "engram tables", {g.num_tables * g.table_rows, g.sub_dim}));
@@ -195,14 +193,14 @@ std::expected<V2Bundle, std::string> load_v2_bundle(std::vector<uint8_t> bytes) 
       const trov::TensorEntry& je = img.entry(first + 3 * h + 1);
       const trov::TensorEntry& be = img.entry(first + 3 * h + 2);
       out.num_probes = pe.ndim >= 1 ? pe.dims[0] : 0;
-      if (pe.ndim != 2 || pe.dims[1] != d || raw[h].probes.size() != mul_sat(out.num_probes, d))
-        return std::unexpected<std::string>("head probes shape does not match num_probes * d_model");
+      if (pe.ndim != 2 || pe.dims[1] != d || raw[h].probes.size() != sat_mul(out.num_probes, d))
+        return std::unexpected<LoadError>(ModelError::HeadProbes);
       const uint64_t width = out.num_probes * d;
       out.out_dim = je.ndim >= 1 ? je.dims[0] : 0;
-      if (je.ndim != 2 || je.dims[1] != width || raw[h].proj.size() != mul_sat(out.out_dim, width))
-        return std::unexpected<std::string>("head proj shape does not match out_dim * num_probes * d_model");
+      if (je.ndim != 2 || je.dims[1] != width || raw[h].proj.size() != sat_mul(out.out_dim, width))
+        return std::unexpected<LoadError>(ModelError::HeadProj);
       if (be.ndim != 1 || raw[h].bias.size() != out.out_dim)
-        return std::unexpected<std::string>("head bias length does not match out_dim");
+        return std::unexpected<LoadError>(ModelError::HeadBias);
       out.probes = std::move(raw[h].probes);
       out.proj = std::move(raw[h].proj);
       out.bias = std::move(raw[h].bias);
@@ -213,17 +211,17 @@ std::expected<V2Bundle, std::string> load_v2_bundle(std::vector<uint8_t> bytes) 
     auto blob = img.bytes(entries.size() - 1);
     if (!blob) return err(blob.error());
     auto tok = sp::Tokenizer::parse(*blob);
-    if (!tok) return std::unexpected(tok.error());
+    if (!tok) return std::unexpected<LoadError>(tok.error());
     bundle.tokenizer = std::move(*tok);
   }
 
-  if (auto ok = validate_model(m); !ok) return std::unexpected(ok.error());
+  if (auto ok = validate_model(m); !ok) return std::unexpected<LoadError>(ok.error());
   return bundle;
 }
 
-std::expected<V2Bundle, std::string> load_v2_bundle_file(const std::string& path) {
+std::expected<V2Bundle, LoadError> load_v2_bundle_file(const std::string& path) {
   auto bytes = io::read_file(path);
-  if (!bytes) return std::unexpected(bytes.error());
+  if (!bytes) return std::unexpected<LoadError>(bytes.error());
   return load_v2_bundle(std::move(*bytes));
 }
 

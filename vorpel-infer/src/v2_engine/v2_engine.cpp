@@ -55,7 +55,9 @@ class StateStepper final : public engine::StepModel {
   StateStepper(const V2Model& m, V2State& s) : m_(m), s_(s) {}
   bool context_full() const override { return s_.position() >= m_.geom.max_seq_len; }
   std::expected<void, std::string> step(uint32_t t, std::span<float> logits) override {
-    return v2::step(m_, s_, t, logits);
+    auto r = v2::step(m_, s_, t, logits);
+    if (!r) return std::unexpected(message(r.error()));
+    return {};
   }
 
  private:
@@ -94,13 +96,13 @@ V2Engine::V2Engine(std::shared_ptr<const V2Bundle> bundle) : bundle_(std::move(b
   pre_ = std::move(pre);
 }
 
-std::expected<V2Engine, std::string> V2Engine::load(const std::string& trov_path) {
+std::expected<V2Engine, LoadError> V2Engine::load(const std::string& trov_path) {
   auto b = load_v2_bundle_file(trov_path);
   if (!b) return std::unexpected(std::move(b.error()));
   return V2Engine(std::make_shared<const V2Bundle>(std::move(*b)));
 }
 
-std::expected<V2Engine, std::string> V2Engine::from_bytes(std::vector<uint8_t> trov_bytes) {
+std::expected<V2Engine, LoadError> V2Engine::from_bytes(std::vector<uint8_t> trov_bytes) {
   auto b = load_v2_bundle(std::move(trov_bytes));
   if (!b) return std::unexpected(std::move(b.error()));
   return V2Engine(std::make_shared<const V2Bundle>(std::move(*b)));
@@ -128,7 +130,7 @@ GenerationResult V2Engine::generate_in(V2State& state, std::string_view query, s
   state.reset();
   const std::function<void()> between_chunks = [&hooks] { hooks.check(); };
   if (auto r = prefill(m, state, ids, std::span<float>(logits), between_chunks); !r) {
-    res.stop_reason = {StopKind::Error, r.error()};
+    res.stop_reason = {StopKind::Error, message(r.error())};
     return res;
   }
 

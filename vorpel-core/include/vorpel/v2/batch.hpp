@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "vorpel/v2/errors.hpp"
 #include "vorpel/v2/model.hpp"
 #include "vorpel/v2/state.hpp"
 
@@ -47,7 +48,7 @@ struct V2PrefillScratch {
 // vocabulary"; logits given and not vocab long: "logits buffer is not vocab_size long".
 // Only the last position's logits are computed, when wanted. `between_chunks`
 // (may be empty) runs on the calling thread before every chunk after the first.
-std::expected<void, std::string> prefill(const V2Model& m, V2State& s, std::span<const uint32_t> tokens,
+std::expected<void, StepError> prefill(const V2Model& m, V2State& s, std::span<const uint32_t> tokens,
                                          std::optional<std::span<float>> logits,
                                          const std::function<void()>& between_chunks = {});
 

@@ -6,6 +6,7 @@
 #include <span>
 #include <string>
 
+#include "vorpel/v2/errors.hpp"
 #include "vorpel/v2/model.hpp"
 #include "vorpel/v2/state.hpp"
 
@@ -22,11 +23,11 @@ struct HiddenObserver {
 // Processes `token` at s.position(), writes vocab logits, advances the position.
 // Errors (state unchanged): "sequence exceeds max_seq_len", "token id outside
 // vocabulary", "logits buffer is not vocab_size long".
-std::expected<void, std::string> step(const V2Model& m, V2State& s, uint32_t token, std::span<float> logits);
+std::expected<void, StepError> step(const V2Model& m, V2State& s, uint32_t token, std::span<float> logits);
 
 // Head scoring variant: the vocabulary projection is skipped and the observer
 // receives the pooled vectors. Same preconditions minus the logits one.
-std::expected<void, std::string> step_observed(const V2Model& m, V2State& s, uint32_t token, HiddenObserver& obs);
+std::expected<void, StepError> step_observed(const V2Model& m, V2State& s, uint32_t token, HiddenObserver& obs);
 
 // Optional per-component timing of the step, for the benchmark only: a no-op
 // (one pointer test per component) unless a sink is installed.

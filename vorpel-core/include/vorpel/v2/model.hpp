@@ -9,6 +9,7 @@
 
 #include "vorpel/cq/cq_tensor.hpp"
 #include "vorpel/ops/rope.hpp"
+#include "vorpel/v2/errors.hpp"
 #include "vorpel/v2/geometry.hpp"
 
 namespace vorpel::v2 {
@@ -69,8 +70,8 @@ struct V2Model {
   std::vector<int32_t> site_of_layer;  // (num_layers)
 };
 
-// Checks the loaded weights against the geometry (the first failure's exact text)
+// Checks the loaded weights against the geometry (the first failure)
 // and then builds the derived tables. Called once by the loader.
-std::expected<void, std::string> validate_model(V2Model& m);
+std::expected<void, ModelError> validate_model(V2Model& m);
 
 }  // namespace vorpel::v2

@@ -9,6 +9,12 @@
 
 namespace vorpel::io {
 
-std::expected<std::vector<uint8_t>, std::string> read_file(const std::string& path);
+// A failed file operation, already rendered.
+struct IoError {
+  std::string text;
+};
+inline const std::string& message(const IoError& e) { return e.text; }
+
+std::expected<std::vector<uint8_t>, IoError> read_file(const std::string& path);
 
 }  // namespace vorpel::io

@@ -23,11 +23,26 @@ inline constexpr uint8_t kKindUnknown = 2;
 inline constexpr uint8_t kKindUserDefined = 3;
 inline constexpr uint8_t kKindByte = 4;
 
+// Why a tokenizer blob was rejected; message() gives the exact text.
+struct TokenizerError {
+  enum class Kind : uint8_t {
+    Truncated,         // a = bytes needed so far, b = blob length
+    BadText,           // a = piece id
+    NoPieces,          //
+    SpecialOutOfRange, // label = pad/eos/bos/unk, a = id, b = piece count
+    BadBytePiece,      // a = piece id
+    EmptyUserPiece,    // a = piece id (it would match everywhere without advancing)
+  };
+  Kind kind;
+  uint64_t a = 0, b = 0;
+  const char* label = "";
+};
+std::string message(const TokenizerError& e);
+
 class Tokenizer {
  public:
-  // Validates the blob; the error value is the exact message text
-  // (e.g. "tokenizer blob truncated: need 24 bytes, got 23").
-  static std::expected<Tokenizer, std::string> parse(std::span<const uint8_t> blob);
+  // Validates the blob.
+  static std::expected<Tokenizer, TokenizerError> parse(std::span<const uint8_t> blob);
 
   // Text to ids; adds no bos/eos. Never fails: invalid UTF-8 bytes are taken
   // as one-byte scalars.

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "vorpel/engine/call_hooks.hpp"
+#include "vorpel/engine/load_error.hpp"
 #include "vorpel/engine/stop.hpp"
 
 namespace vorpel::v2 {
@@ -55,9 +56,8 @@ using StreamCallback = std::function<void(uint32_t token_id, std::string_view pi
 
 class V2Engine {
  public:
-  // Load errors are the container's or the model's message text.
-  static std::expected<V2Engine, std::string> load(const std::string& trov_path);
-  static std::expected<V2Engine, std::string> from_bytes(std::vector<uint8_t> trov_bytes);
+  static std::expected<V2Engine, LoadError> load(const std::string& trov_path);
+  static std::expected<V2Engine, LoadError> from_bytes(std::vector<uint8_t> trov_bytes);
 
   // Text operations throw vorpel::Panic when the container has no tokenizer.
   std::string run(std::string_view query, std::string_view tools_json, const CallHooks& hooks = {}) const;

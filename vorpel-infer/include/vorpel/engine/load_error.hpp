@@ -1,0 +1,20 @@
+// Why a model failed to load, for every generation: the file, the container
+// framing, the embedded tokenizer or the generation's own model checks. Each
+// cause is a typed value; message() renders the one text the front ends show.
+#pragma once
+
+#include <string>
+#include <variant>
+
+#include "vorpel/io/read_file.hpp"
+#include "vorpel/sp_tokenizer/sp_tokenizer.hpp"
+#include "vorpel/trov/trov_error.hpp"
+#include "vorpel/v2/errors.hpp"
+
+namespace vorpel {
+
+using LoadError = std::variant<io::IoError, trov::TrovError, sp::TokenizerError, v2::ModelError>;
+
+std::string message(const LoadError& e);
+
+}  // namespace vorpel
