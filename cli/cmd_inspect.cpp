@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "command.hpp"
-#include "json_out.hpp"
+#include "vorpel/text/json_out.hpp"
 #include "vorpel/core/le_bytes.hpp"
 #include "vorpel/io/read_file.hpp"
 #include "vorpel/trov/header_layout.hpp"
@@ -26,7 +26,7 @@ void uint_list(std::string& out, const std::vector<uint32_t>& v) {
   out += '[';
   for (size_t i = 0; i < v.size(); ++i) {
     if (i) out += ", ";
-    vorpel::cli::json_uint(out, v[i]);
+    vorpel::json::json_uint(out, v[i]);
   }
   out += ']';
 }
@@ -35,7 +35,7 @@ void float_list(std::string& out, const std::vector<float>& v) {
   out += '[';
   for (size_t i = 0; i < v.size(); ++i) {
     if (i) out += ", ";
-    vorpel::cli::json_float(out, v[i]);
+    vorpel::json::json_float(out, v[i]);
   }
   out += ']';
 }
@@ -44,14 +44,14 @@ void dims_list(std::string& out, const vorpel::trov::TensorEntry& e) {
   out += '[';
   for (size_t d = 0; d < e.ndim; ++d) {
     if (d) out += ", ";
-    vorpel::cli::json_uint(out, e.dims[d]);
+    vorpel::json::json_uint(out, e.dims[d]);
   }
   out += ']';
 }
 
 std::string describe(const TrovImage& img) {
-  using vorpel::cli::json_string;
-  using vorpel::cli::json_uint;
+  using vorpel::json::json_string;
+  using vorpel::json::json_uint;
   const bool v2 = img.version() == Version::V2;
   std::string out = "{\"version\": ";
   out += v2 ? "2" : "3";
@@ -65,7 +65,7 @@ std::string describe(const TrovImage& img) {
     switch (f.kind) {
       case Kind::U32: json_uint(out, img.header_u32(f.offset)); break;
       case Kind::U64: json_uint(out, img.header_u64(f.offset)); break;
-      case Kind::F32: vorpel::cli::json_float(out, img.header_f32(f.offset)); break;
+      case Kind::F32: vorpel::json::json_float(out, img.header_f32(f.offset)); break;
       case Kind::FirstList: uint_list(out, img.first_list()); break;
       case Kind::SecondList: uint_list(out, img.second_list()); break;
       case Kind::Flags: {

@@ -7,7 +7,7 @@
 
 #include "command.hpp"
 #include "vorpel/engine/load_error.hpp"
-#include "json_out.hpp"
+#include "vorpel/text/json_out.hpp"
 #include "vorpel/v2/batch.hpp"
 #include "vorpel/v2/bundle.hpp"
 #include "vorpel/v2/forward.hpp"
@@ -41,7 +41,7 @@ void append_list(std::string& out, const std::vector<float>& v) {
   out += '[';
   for (size_t i = 0; i < v.size(); ++i) {
     if (i) out += ", ";
-    vorpel::cli::json_float(out, v[i]);
+    vorpel::json::json_float(out, v[i]);
   }
   out += ']';
 }

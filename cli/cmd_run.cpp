@@ -8,7 +8,7 @@
 
 #include "command.hpp"
 #include "vorpel/engine/load_error.hpp"
-#include "json_out.hpp"
+#include "vorpel/text/json_out.hpp"
 #include "vorpel/io/read_file.hpp"
 #include "vorpel/v2_engine/v2_engine.hpp"
 
@@ -16,8 +16,8 @@ namespace {
 
 using vorpel::message;
 
-using vorpel::cli::json_string;
-using vorpel::cli::json_uint;
+using vorpel::json::json_string;
+using vorpel::json::json_uint;
 
 constexpr const char* kUsage =
     "run FILE.trov --query Q (--tools-file F | --tools JSON) [--max-new-tokens N] [--temperature T] "
@@ -115,25 +115,8 @@ int run(const vorpel::cli::Args& args) {
     res = engine->generate(*query, tools, opt);
   }
 
-  // Keys in the order of the module's generate() dictionary.
-  std::string out = "{\"text\":";
-  json_string(out, res.text);
-  out += ",\"tool_call\":";
-  if (res.tool_call) json_string(out, *res.tool_call); else out += "null";
-  out += ",\"thinking\":";
-  if (res.thinking) json_string(out, *res.thinking); else out += "null";
-  out += ",\"token_ids\":[";
-  for (size_t i = 0; i < res.token_ids.size(); ++i) {
-    if (i) out += ',';
-    json_uint(out, res.token_ids[i]);
-  }
-  out += "],\"prompt_tokens\":";
-  json_uint(out, res.prompt_tokens);
-  out += ",\"stop_reason\":";
-  json_string(out, res.stop_reason.text(vorpel::engine::kSecondGenerationStops));
-  out += ",\"stopped_naturally\":";
-  out += res.stop_reason.natural() ? "true" : "false";
-  out += "}\n";
+  // The same record, keys in the same order, as the module's generate().
+  std::string out = vorpel::engine::to_json(to_record(res)) + "\n";
   std::fwrite(out.data(), 1, out.size(), stdout);
   return 0;
 }

@@ -8,7 +8,7 @@
 
 #include "command.hpp"
 #include "vorpel/engine/load_error.hpp"
-#include "json_out.hpp"
+#include "vorpel/text/json_out.hpp"
 #include "vorpel/io/read_file.hpp"
 #include "vorpel/v2_engine/v2_engine.hpp"
 
@@ -16,9 +16,9 @@ namespace {
 
 using vorpel::message;
 
-using vorpel::cli::json_float;
-using vorpel::cli::json_string;
-using vorpel::cli::json_uint;
+using vorpel::json::json_float;
+using vorpel::json::json_string;
+using vorpel::json::json_uint;
 
 constexpr const char* kUsage =
     "score FILE.trov (--text T | --contrastive T | --query Q (--tools-file F | --tools JSON) --completion C | "

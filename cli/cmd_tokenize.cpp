@@ -8,7 +8,7 @@
 
 #include "command.hpp"
 #include "vorpel/engine/load_error.hpp"
-#include "json_out.hpp"
+#include "vorpel/text/json_out.hpp"
 #include "vorpel/core/le_bytes.hpp"
 #include "vorpel/io/read_file.hpp"
 #include "vorpel/sp_tokenizer/sp_tokenizer.hpp"
@@ -136,15 +136,15 @@ int run_tokenize(const Args& args) {
   std::string out = "[";
   for (size_t i = 0; i < ids.size(); ++i) {
     if (i) out += ", ";
-    vorpel::cli::json_uint(out, ids[i]);
+    vorpel::json::json_uint(out, ids[i]);
   }
   out += "]\n";
   std::fwrite(out.data(), 1, out.size(), stdout);
   if (repeat > 1) {
     std::string t = "{\"repeat\": ";
-    vorpel::cli::json_uint(t, repeat);
+    vorpel::json::json_uint(t, repeat);
     t += ", \"bytes\": ";
-    vorpel::cli::json_uint(t, text->size());
+    vorpel::json::json_uint(t, text->size());
     t += ", \"seconds\": " + std::to_string(seconds) + ", \"cpu_seconds\": " + std::to_string(cpu_seconds) + "}\n";
     std::fputs(t.c_str(), stderr);
   }

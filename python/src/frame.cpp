@@ -6,6 +6,7 @@
 #include <exception>
 #include <map>
 #include <new>
+#include <type_traits>
 
 #include "vorpel/core/panic.hpp"
 
@@ -41,6 +42,35 @@ PyObject* to_float_list(std::span<const float> v) {
   Ref list(checked(PyList_New(static_cast<Py_ssize_t>(v.size()))));
   for (size_t i = 0; i < v.size(); ++i) PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), to_float(v[i]));
   return list.release();
+}
+
+PyObject* to_py(const engine::Value& v) {
+  return std::visit(
+      [](const auto& x) -> PyObject* {
+        using T = std::decay_t<decltype(x)>;
+        if constexpr (std::is_same_v<T, engine::None>) {
+          return none();
+        } else if constexpr (std::is_same_v<T, std::string>) {
+          return to_str(x);
+        } else if constexpr (std::is_same_v<T, bool>) {
+          return to_bool(x);
+        } else if constexpr (std::is_same_v<T, uint64_t>) {
+          return to_int(x);
+        } else if constexpr (std::is_same_v<T, float>) {
+          return to_float(x);
+        } else {
+          Ref list(checked(PyList_New(static_cast<Py_ssize_t>(x.size()))));
+          for (size_t i = 0; i < x.size(); ++i) PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), to_int(x[i]));
+          return list.release();
+        }
+      },
+      v);
+}
+
+PyObject* to_dict(const engine::Record& r) {
+  DictBuilder d;
+  for (const engine::Field& f : r) d.add(std::string(f.key).c_str(), to_py(f.value));
+  return d.release();
 }
 
 DictBuilder::DictBuilder() : dict_(checked(PyDict_New())) {}

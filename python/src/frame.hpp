@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "vorpel/engine/call_hooks.hpp"
+#include "vorpel/engine/record.hpp"
 
 namespace vorpel::py {
 
@@ -195,6 +196,10 @@ PyObject* to_float(double v);
 PyObject* to_bool(bool v);
 PyObject* none();
 PyObject* to_float_list(std::span<const float> v);
+
+// A result record as a dict, keys in record order.
+PyObject* to_dict(const engine::Record& r);
+PyObject* to_py(const engine::Value& v);
 
 // Builds a dict in insertion order; each add() steals the value reference.
 class DictBuilder {

@@ -32,12 +32,6 @@ PyObject* v2_run(Call& c) { return to_str(c.engine<V2Engine>().run(c.text(0), c.
 
 PyObject* v2_run_json(Call& c) { return to_opt_str(c.engine<V2Engine>().run_json(c.text(0), c.text(1), c.hooks())); }
 
-PyObject* token_list(const std::vector<uint32_t>& ids) {
-  Ref list(checked(PyList_New(static_cast<Py_ssize_t>(ids.size()))));
-  for (size_t i = 0; i < ids.size(); ++i) PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), to_int(ids[i]));
-  return list.release();
-}
-
 PyObject* v2_generate(Call& c) {
   vorpel::v2::GenerateOptions opt;
   opt.max_new_tokens = c.count(2);
@@ -46,15 +40,7 @@ PyObject* v2_generate(Call& c) {
   opt.system = c.opt_text(5);
   opt.constrain = c.flag(6);
   const vorpel::v2::GenerationResult r = c.engine<V2Engine>().generate(c.text(0), c.text(1), opt, c.hooks());
-  DictBuilder d;
-  d.add("text", to_str(r.text))
-      .add("tool_call", to_opt_str(r.tool_call))
-      .add("thinking", to_opt_str(r.thinking))
-      .add("token_ids", token_list(r.token_ids))
-      .add("prompt_tokens", to_int(r.prompt_tokens))
-      .add("stop_reason", to_str(r.stop_reason.text(vorpel::engine::kSecondGenerationStops)))
-      .add("stopped_naturally", to_bool(r.stop_reason.natural()));
-  return d.release();
+  return to_dict(to_record(r));
 }
 
 PyObject* v2_run_stream(Call& c) {
@@ -105,25 +91,7 @@ PyObject* v2_retrieve_tools(Call& c) {
   return list.release();
 }
 
-PyObject* v2_config(Call& c) {
-  const vorpel::v2::V2Config g = c.engine<V2Engine>().config();
-  Ref sites(checked(PyList_New(static_cast<Py_ssize_t>(g.engram_sites.size()))));
-  for (size_t i = 0; i < g.engram_sites.size(); ++i)
-    PyList_SET_ITEM(sites.get(), static_cast<Py_ssize_t>(i), to_int(g.engram_sites[i]));
-  DictBuilder d;
-  d.add("vocab_size", to_int(g.vocab_size))
-      .add("d_model", to_int(g.d_model))
-      .add("num_heads", to_int(g.num_heads))
-      .add("num_kv_heads", to_int(g.num_kv_heads))
-      .add("num_layers", to_int(g.num_layers))
-      .add("head_dim", to_int(g.head_dim))
-      .add("max_seq_len", to_int(g.max_seq_len))
-      .add("mhc_lanes", to_int(g.mhc_lanes))
-      .add("kv_window", to_int(g.kv_window))
-      .add("rope_theta", to_float(g.rope_theta))
-      .add("engram_sites", sites.release());
-  return d.release();
-}
+PyObject* v2_config(Call& c) { return to_dict(to_record(c.engine<V2Engine>().config())); }
 
 constexpr Param kTrovPath[] = {required("trov_path", Kind::Text)};
 constexpr Param kTrovBytes[] = {required("trov_bytes", Kind::Bytes)};

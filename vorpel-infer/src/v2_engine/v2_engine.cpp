@@ -291,6 +291,23 @@ std::vector<std::pair<uint64_t, float>> V2Engine::retrieve_tools(std::string_vie
   return engine::rank_descending(std::move(scored), top_k);
 }
 
+engine::Record to_record(const GenerationResult& r) {
+  return {{"text", r.text},
+          {"tool_call", engine::optional_text(r.tool_call)},
+          {"thinking", engine::optional_text(r.thinking)},
+          {"token_ids", r.token_ids},
+          {"prompt_tokens", r.prompt_tokens},
+          {"stop_reason", r.stop_reason.text(engine::kSecondGenerationStops)},
+          {"stopped_naturally", r.stop_reason.natural()}};
+}
+
+engine::Record to_record(const V2Config& c) {
+  return {{"vocab_size", c.vocab_size}, {"d_model", c.d_model},         {"num_heads", c.num_heads},
+          {"num_kv_heads", c.num_kv_heads}, {"num_layers", c.num_layers}, {"head_dim", c.head_dim},
+          {"max_seq_len", c.max_seq_len}, {"mhc_lanes", c.mhc_lanes},   {"kv_window", c.kv_window},
+          {"rope_theta", c.rope_theta},   {"engram_sites", c.engram_sites}};
+}
+
 V2Config V2Engine::config() const {
   const V2Geometry& g = bundle_->model.geom;
   return V2Config{g.vocab,       g.d_model,     g.num_heads, g.num_kv_heads, g.num_layers, g.head_dim,

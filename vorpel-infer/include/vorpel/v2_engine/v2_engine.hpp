@@ -15,6 +15,7 @@
 
 #include "vorpel/engine/call_hooks.hpp"
 #include "vorpel/engine/load_error.hpp"
+#include "vorpel/engine/record.hpp"
 #include "vorpel/engine/stop.hpp"
 
 namespace vorpel::v2 {
@@ -48,6 +49,12 @@ struct V2Config {
   float rope_theta;
   std::vector<uint64_t> engram_sites;
 };
+
+// The records the front ends print: generate()'s keys "text", "tool_call",
+// "thinking", "token_ids", "prompt_tokens", "stop_reason", "stopped_naturally";
+// config()'s geometry keys.
+engine::Record to_record(const GenerationResult& r);
+engine::Record to_record(const V2Config& c);
 
 // Called once per kept token with its id and the text it adds to the output.
 // The engine does not catch what it throws: a front end that wants callback

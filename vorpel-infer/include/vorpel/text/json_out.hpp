@@ -1,4 +1,4 @@
-// Minimal JSON emitters for the CLI's output (shortest round-trip floats,
+// Minimal JSON emitters for the front ends' output (shortest round-trip floats,
 // escaped strings). Non-finite floats print as null, NaN and infinities having
 // no JSON form.
 #pragma once
@@ -9,7 +9,7 @@
 #include <string>
 #include <string_view>
 
-namespace vorpel::cli {
+namespace vorpel::json {
 
 inline void json_float(std::string& out, float v) {
   if (!std::isfinite(v)) {
@@ -46,4 +46,4 @@ inline void json_string(std::string& out, std::string_view s) {
   out += '"';
 }
 
-}  // namespace vorpel::cli
+}  // namespace vorpel::json
