@@ -9,6 +9,7 @@
 #include "vorpel/cq/cq_kernels.hpp"
 #include "vorpel/hadamard/fwht.hpp"
 #include "vorpel/ops/attention.hpp"
+#include "vorpel/ops/mhc.hpp"
 #include "vorpel/ops/vector_ops.hpp"
 
 namespace vorpel::v2::parts {
@@ -50,14 +51,15 @@ void engram_conv(const V2Model& m, const V2Engram& e, const float* ring, uint64_
   }
 }
 
+ops::MhcParams mhc_params(const V2Model& m, uint64_t l) {
+  const uint64_t L = m.geom.mhc_lanes;
+  return {m.mhc.a_pre[l],          m.mhc.a_post[l],          m.mhc.a_res[l],
+          m.mhc.b_pre.data() + l * L, m.mhc.b_post.data() + l * L, m.mhc.b_res.data() + l * L * L};
+}
+
 void pre_mix(const V2Model& m, uint64_t l, const float* lanes, const float* z, float* x_pre) {
-  const uint64_t L = m.geom.mhc_lanes, d = m.geom.d_model;
-  std::memset(x_pre, 0, d * sizeof(float));
-  for (uint64_t i = 0; i < L; ++i) {
-    const float home = (i == l % L) ? 4.0f : -4.0f;
-    const float a = sigmoid(z[i] * m.mhc.a_pre[l] + m.mhc.b_pre[l * L + i] + home);
-    axpy(x_pre, a, lanes + i * d, d);
-  }
+  const uint64_t L = m.geom.mhc_lanes;
+  ops::mhc_premix(mhc_params(m, l), L, m.geom.d_model, l % L, lanes, z, x_pre);
 }
 
 float engram_gate(const V2Model& m, const float* x_pre, const float* key) {
@@ -117,32 +119,13 @@ void finish_block(const V2Model& m, uint64_t l, const float* x, const float* x_p
   // h2 = h1 + mlp; the block's contribution is measured from x_pre, so it includes the engram injection.
   for (uint64_t i = 0; i < d; ++i) delta[i] = h1[i] + (hada[i] / inv) * ly.d3[i] - x_pre[i];
 
-  // Post weights and the doubly stochastic residual mix.
-  float* bw = zb;  // post weights overwrite the raw products
-  for (uint64_t i = 0; i < L; ++i) {
-    const float home = (i == l % L) ? 0.0f : -4.0f;
-    bw[i] = 2.0f * sigmoid(zb[i] * m.mhc.a_post[l] + m.mhc.b_post[l * L + i] + home);
-  }
-  const float* b_res = m.mhc.b_res.data() + l * L * L;
-  for (uint64_t e = 0; e < L * L; ++e) r[e] = r[e] * m.mhc.a_res[l] + b_res[e];
-  sinkhorn_log({r, L * L}, L, 20);
-
-  std::memcpy(old, lanes, L * d * sizeof(float));
-  for (uint64_t i = 0; i < L; ++i) {
-    float* out = lanes + i * d;
-    std::memset(out, 0, d * sizeof(float));
-    for (uint64_t k = 0; k < L; ++k) axpy(out, r[i * L + k], old + k * d, d);
-    axpy(out, bw[i], delta, d);
-  }
+  // Post weights and the doubly stochastic residual mix, then the new lanes.
+  ops::mhc_coefficients(mhc_params(m, l), L, l % L, zb, r);
+  ops::mhc_update(L, d, r, zb, delta, lanes, old);
 }
 
 void lane_mean(const V2Model& m, const float* lanes, float* y) {
-  const uint64_t L = m.geom.mhc_lanes, d = m.geom.d_model;
-  std::memset(y, 0, d * sizeof(float));
-  for (uint64_t k = 0; k < L; ++k)
-    for (uint64_t i = 0; i < d; ++i) y[i] += lanes[k * d + i];
-  const float inv = static_cast<float>(L);
-  for (uint64_t i = 0; i < d; ++i) y[i] /= inv;
+  ops::lane_mean(m.geom.mhc_lanes, m.geom.d_model, lanes, y);
 }
 
 }  // namespace vorpel::v2::parts
