@@ -5,6 +5,7 @@
 
 #include "vorpel/core/panic.hpp"
 #include "vorpel/cq/cq_kernels.hpp"
+#include "vorpel/pool/worker_pool.hpp"
 
 namespace vorpel::cq {
 
@@ -21,6 +22,18 @@ std::span<const float> RotatedInput::get(const CqTensor& t, std::span<const floa
 
 void RotatedInput::reserve_for(const CqTensor& t) {
   for (Slot& s : slots_) s.data.reserve(std::max<size_t>(s.data.capacity(), t.padded_cols()));
+}
+
+std::span<const float> RotatedBatch::get(const CqTensor& t, const float* x, uint64_t n, uint64_t stride) {
+  const uint64_t pad = t.padded_cols();
+  VORPEL_CHECK(buf_->size() >= n * pad, "rotated batch: buffer too small");
+  if (block_ != t.block()) {
+    pool::for_each_index(n, [&](uint64_t j) {
+      rotate_input(t, {x + j * stride, t.cols()}, {buf_->data() + j * pad, pad});
+    });
+    block_ = t.block();
+  }
+  return {buf_->data(), n * pad};
 }
 
 }  // namespace vorpel::cq

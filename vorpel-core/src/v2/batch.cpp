@@ -10,6 +10,7 @@
 #include "parts.hpp"
 #include "vorpel/core/panic.hpp"
 #include "vorpel/cq/cq_kernels.hpp"
+#include "vorpel/cq/rotated_input.hpp"
 #include "vorpel/pool/worker_pool.hpp"
 #include "vorpel/ops/vector_ops.hpp"
 
@@ -25,40 +26,8 @@ uint64_t max_padded(std::initializer_list<const cq::CqTensor*> ts) {
   return p;
 }
 
-// Runs fn(j) for j < n spread over the pool in contiguous ranges.
-template <class Fn>
-void for_positions(uint64_t n, Fn&& fn) {
-  const uint64_t T = pool::thread_count();
-  if (T <= 1 || n <= 1) {
-    for (uint64_t j = 0; j < n; ++j) fn(j);
-    return;
-  }
-  const uint64_t chunks = std::min(n, T);
-  const uint64_t per = (n + chunks - 1) / chunks;
-  pool::parallel_for(chunks, [&](size_t c) {
-    const uint64_t j1 = std::min(n, (c + 1) * per);
-    for (uint64_t j = c * per; j < j1; ++j) fn(j);
-  });
-}
-
-// The rotated inputs of one batched product, kept while the next product
-// reading the same inputs has the same block size.
-struct BatchRotation {
-  std::vector<float>* buf;
-  uint64_t block = 0;
-
-  void invalidate() { block = 0; }
-  std::span<const float> get(const cq::CqTensor& t, const float* x, uint64_t n, uint64_t stride) {
-    const uint64_t pad = t.padded_cols();
-    if (block != t.block()) {
-      for_positions(n, [&](uint64_t j) {
-        cq::rotate_input(t, {x + j * stride, t.cols()}, {buf->data() + j * pad, pad});
-      });
-      block = t.block();
-    }
-    return {buf->data(), n * pad};
-  }
-};
+using pool::for_each_index;
+using BatchRotation = cq::RotatedBatch;
 
 void batch(const cq::CqTensor& t, BatchRotation& rot, const float* x, uint64_t n, uint64_t stride,
            uint64_t first_row, uint64_t count, float* out) {
@@ -125,7 +94,7 @@ std::expected<void, StepError> prefill(const V2Model& m, V2State& s, std::span<c
   // Attention scratch: every head's scores for each concurrent job, over the widest window of the pass.
   const uint64_t span = parts::attended(s.window_, start + n - 1);
   sc.scores.assign(4 * T * H * span, 0.0f);
-  BatchRotation rot_in{&sc.in_rot}, rot_u{&sc.u_rot};
+  BatchRotation rot_in(&sc.in_rot), rot_u(&sc.u_rot);
 
   for (uint64_t c0 = 0; c0 < n; c0 += sc.chunk) {
     if (c0 > 0 && between_chunks) between_chunks();
@@ -133,7 +102,7 @@ std::expected<void, StepError> prefill(const V2Model& m, V2State& s, std::span<c
 
     // Tokens and embeddings.
     for (uint64_t j = 0; j < cn; ++j) s.history_[p0 + j] = tokens[c0 + j];
-    for_positions(cn, [&](uint64_t j) {
+    for_each_index(cn, [&](uint64_t j) {
       float* lane0 = sc.lanes.data() + j * LD;
       cq::decode_row(m.embedding, tokens[c0 + j], lane0, sc.row_buf.data() + j * sc.row_pad);
       for (uint64_t i = 0; i < d; ++i) lane0[i] *= m.embed_scale;
@@ -143,7 +112,7 @@ std::expected<void, StepError> prefill(const V2Model& m, V2State& s, std::span<c
     // Engram preparation for every site.
     for (uint64_t si = 0; si < S; ++si) {
       const V2Engram& e = m.engrams[si];
-      for_positions(cn, [&](uint64_t j) {
+      for_each_index(cn, [&](uint64_t j) {
         parts::engram_fetch(m, e, s.history_.data(), p0 + j, sc.fetch.data() + j * d,
                             sc.row_buf.data() + j * sc.row_pad);
       });
@@ -164,7 +133,7 @@ std::expected<void, StepError> prefill(const V2Model& m, V2State& s, std::span<c
     for (uint64_t l = 0; l < g.num_layers; ++l) {
       const V2Layer& ly = m.layers[l];
       // mHC pre-mix weights and the raw post/residual products, from one normalisation of the lanes.
-      for_positions(cn, [&](uint64_t j) {
+      for_each_index(cn, [&](uint64_t j) {
         rms_normalize({sc.lanes.data() + j * LD, LD}, {sc.u.data() + j * LD, LD});
       });
       rot_u.invalidate();
@@ -173,7 +142,7 @@ std::expected<void, StepError> prefill(const V2Model& m, V2State& s, std::span<c
       batch(m.mhc.phi_res, rot_u, sc.u.data(), cn, LD, l * L * L, L * L, sc.r.data());
 
       const int32_t site = m.site_of_layer[l];
-      for_positions(cn, [&](uint64_t j) {
+      for_each_index(cn, [&](uint64_t j) {
         float* x_pre = sc.x_pre.data() + j * d;
         float* x = sc.x.data() + j * d;
         parts::pre_mix(m, l, sc.lanes.data() + j * LD, sc.z_pre.data() + j * L, x_pre);
@@ -194,7 +163,7 @@ std::expected<void, StepError> prefill(const V2Model& m, V2State& s, std::span<c
       batch(ly.k_proj, rot_in, sc.h.data(), cn, d, 0, kvd, sc.k.data());
       batch(ly.v_proj, rot_in, sc.h.data(), cn, d, 0, kvd, sc.v.data());
       batch(ly.gate_proj, rot_in, sc.h.data(), cn, d, 0, qd, sc.gt.data());
-      for_positions(cn, [&](uint64_t j) {
+      for_each_index(cn, [&](uint64_t j) {
         parts::qk_norm_rope(m, l, p0 + j, sc.q.data() + j * qd, sc.k.data() + j * kvd);
       });
 
@@ -246,7 +215,7 @@ std::expected<void, StepError> prefill(const V2Model& m, V2State& s, std::span<c
             pool::parallel_for(g.num_kv_heads, kv_head);
         }
       }
-      for_positions(cn, [&](uint64_t j) {
+      for_each_index(cn, [&](uint64_t j) {
         float* o = sc.o.data() + j * qd;
         const float* gt = sc.gt.data() + j * qd;
         mul_sigmoid(o, gt, qd);
@@ -254,7 +223,7 @@ std::expected<void, StepError> prefill(const V2Model& m, V2State& s, std::span<c
       rot_in.invalidate();
       batch(ly.out_proj, rot_in, sc.o.data(), cn, qd, 0, d, sc.a.data());
 
-      for_positions(cn, [&](uint64_t j) {
+      for_each_index(cn, [&](uint64_t j) {
         parts::finish_block(m, l, sc.x.data() + j * d, sc.x_pre.data() + j * d, sc.a.data() + j * d,
                             sc.hada.data() + j * hn, sc.h1.data() + j * d, sc.delta.data() + j * d,
                             sc.z_post.data() + j * L, sc.r.data() + j * L * L, sc.lanes.data() + j * LD,

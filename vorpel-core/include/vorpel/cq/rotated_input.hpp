@@ -30,4 +30,19 @@ class RotatedInput {
   size_t used_ = 0;
 };
 
+// The rotated rows of a batch of n input vectors (stride floats apart), kept
+// while the next product reading the same inputs has the same block size.
+// The buffer is the caller's: n * padded_cols floats of the widest tensor.
+class RotatedBatch {
+ public:
+  explicit RotatedBatch(std::vector<float>* buf) : buf_(buf) {}
+  void invalidate() { block_ = 0; }
+  // Rows are rotated in parallel over the worker pool.
+  std::span<const float> get(const CqTensor& t, const float* x, uint64_t n, uint64_t stride);
+
+ private:
+  std::vector<float>* buf_;
+  uint64_t block_ = 0;
+};
+
 }  // namespace vorpel::cq

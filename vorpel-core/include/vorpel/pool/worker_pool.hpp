@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <type_traits>
@@ -45,6 +46,23 @@ void parallel_for(size_t n_chunks, F&& fn) {
   detail::parallel_for_raw(
       n_chunks, [](void* ctx, size_t chunk) { (*static_cast<Fn*>(ctx))(chunk); },
       const_cast<void*>(static_cast<const void*>(std::addressof(fn))));
+}
+
+// Runs fn(j) for every j < n, split into at most thread_count() contiguous
+// ranges over the pool (on the calling thread alone for one thread or n <= 1).
+template <class Fn>
+void for_each_index(uint64_t n, Fn&& fn) {
+  const uint64_t T = thread_count();
+  if (T <= 1 || n <= 1) {
+    for (uint64_t j = 0; j < n; ++j) fn(j);
+    return;
+  }
+  const uint64_t chunks = n < T ? n : T;
+  const uint64_t per = (n + chunks - 1) / chunks;
+  parallel_for(chunks, [&](size_t c) {
+    const uint64_t j1 = (c + 1) * per < n ? (c + 1) * per : n;
+    for (uint64_t j = c * per; j < j1; ++j) fn(j);
+  });
 }
 
 }  // namespace vorpel::pool
