@@ -10,6 +10,7 @@
 #include "cq_internal.hpp"
 #include "vorpel/core/checked.hpp"
 #include "vorpel/core/half.hpp"
+#include "vorpel/core/panic.hpp"
 #include "vorpel/core/le_bytes.hpp"
 
 namespace vorpel::cq {
@@ -102,6 +103,21 @@ std::expected<CqTensor, CqError> decode(std::span<const uint8_t> bytes, uint64_t
   }
   t.codebook_ = std::move(used);
   return t;
+}
+
+CqTensor select_rows(const CqTensor& t, std::span<const uint64_t> rows) {
+  VORPEL_CHECK(!rows.empty(), "select_rows: no rows");
+  CqTensor out = t;
+  out.rows_ = rows.size();
+  out.codes_.assign(rows.size() * t.row_bytes_ + detail::kCodeSlack, 0);
+  out.scales_.resize(rows.size() * t.blocks_per_row_);
+  for (size_t i = 0; i < rows.size(); ++i) {
+    VORPEL_CHECK(rows[i] < t.rows_, "select_rows: row out of range");
+    std::copy_n(t.codes_.data() + rows[i] * t.row_bytes_, t.row_bytes_, out.codes_.data() + i * t.row_bytes_);
+    std::copy_n(t.scales_.data() + rows[i] * t.blocks_per_row_, t.blocks_per_row_,
+                out.scales_.data() + i * t.blocks_per_row_);
+  }
+  return out;
 }
 
 }  // namespace vorpel::cq

@@ -45,6 +45,7 @@ class CqTensor {
  private:
   friend std::expected<CqTensor, CqError> decode(std::span<const uint8_t>, uint64_t, uint64_t,
                                                  uint64_t, uint8_t, std::span<const float>);
+  friend CqTensor select_rows(const CqTensor&, std::span<const uint64_t>);
 
   uint64_t rows_ = 0, cols_ = 0, padded_cols_ = 0, block_ = 0;
   uint64_t blocks_per_row_ = 0, row_bytes_ = 0;
@@ -62,5 +63,9 @@ class CqTensor {
 std::expected<CqTensor, CqError> decode(std::span<const uint8_t> bytes, uint64_t rows,
                                         uint64_t cols, uint64_t block, uint8_t bits_code,
                                         std::span<const float> codebook);
+
+// A tensor made of the given rows of t, in the given order (a row may repeat).
+// Every row must be below t.rows() and the list non-empty (panics otherwise).
+CqTensor select_rows(const CqTensor& t, std::span<const uint64_t> rows);
 
 }  // namespace vorpel::cq

@@ -10,10 +10,13 @@
 #include "vorpel/sp_tokenizer/sp_tokenizer.hpp"
 #include "vorpel/trov/trov_error.hpp"
 #include "vorpel/v2/errors.hpp"
+#include "vorpel/v3/errors.hpp"
+#include "vorpel/v3/model.hpp"
 
 namespace vorpel {
 
-using LoadError = std::variant<io::IoError, trov::TrovError, sp::TokenizerError, v2::ModelError>;
+using LoadError = std::variant<io::IoError, trov::TrovError, sp::TokenizerError, v2::ModelError, v3::V3Error,
+                               v3::ConstructionError>;
 
 std::string message(const LoadError& e);
 

@@ -59,8 +59,8 @@ inline constexpr HeaderField kV3Header[] = {
 };
 
 // Offset of a named field; a name that is not in the table fails to compile
-// when used in a constant expression.
-consteval size_t field_offset(std::span<const HeaderField> table, std::string_view name) {
+// when used in a constant expression (and throws otherwise).
+constexpr size_t field_offset(std::span<const HeaderField> table, std::string_view name) {
   for (const HeaderField& f : table)
     if (f.name == name) return f.offset;
   throw "unknown header field";
