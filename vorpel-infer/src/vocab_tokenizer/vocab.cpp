@@ -146,6 +146,7 @@ struct Vocab::Symbol {
 
 Vocab Vocab::load(std::string_view text) {
   Vocab v;
+  bool any_tab = false;
   auto add = [&](std::string_view line) {
     VORPEL_CHECK(v.pieces_.size() < std::numeric_limits<uint32_t>::max(),
                  "vocabulary has more lines than 32-bit ids can number");
@@ -153,11 +154,11 @@ Vocab Vocab::load(std::string_view text) {
     const size_t tab = line.find('\t');
     float score = 0.0f;
     if (tab != std::string_view::npos) {
-      if (v.scores_.empty()) v.scores_.assign(v.pieces_.size(), 0.0f);
+      any_tab = true;
       score = parse_score(trim(line.substr(tab + 1), true)).value_or(0.0f);
       line = line.substr(0, tab);
     }
-    if (!v.scores_.empty()) v.scores_.push_back(score);
+    v.scores_.push_back(score);
     v.pieces_.emplace_back(line);
     v.ids_.insert_or_assign(std::string(line), id);
     v.max_piece_len_ = std::max(v.max_piece_len_, line.size());
@@ -173,6 +174,8 @@ Vocab Vocab::load(std::string_view text) {
     add(line);
     pos = nl + 1;
   }
+  // Without a single tab the file has no scores and encodes by greedy match.
+  if (!any_tab) v.scores_ = {};
   return v;
 }
 
@@ -194,6 +197,12 @@ std::string_view Vocab::piece(uint32_t id) const {
   VORPEL_CHECK(id < pieces_.size(), "vocabulary id " + std::to_string(id) + " out of range (" +
                                         std::to_string(pieces_.size()) + " pieces)");
   return pieces_[id];
+}
+
+float Vocab::score(uint32_t id) const {
+  VORPEL_CHECK(id < pieces_.size(), "vocabulary id " + std::to_string(id) + " out of range (" +
+                                        std::to_string(pieces_.size()) + " pieces)");
+  return scores_.empty() ? 0.0f : scores_[id];
 }
 
 std::string Vocab::piece_text(uint32_t id) const {

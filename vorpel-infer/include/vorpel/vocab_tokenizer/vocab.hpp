@@ -44,6 +44,8 @@ class Vocab {
   uint32_t size() const { return static_cast<uint32_t>(pieces_.size()); }
   // Precondition: id < size() (violations throw vorpel::Panic).
   std::string_view piece(uint32_t id) const;
+  // Precondition: id < size(). 0.0 for lines without a score.
+  float score(uint32_t id) const;
   bool has_scores() const { return !scores_.empty(); }
 
  private:
