@@ -260,27 +260,27 @@ TEST(VocabLoadFile, ErrorsAndContent) {
 }
 
 // Random small vocabularies over a few letters, with tied, negative-infinite
-// and NaN scores, and random texts: the heap merge must pick exactly the
-// pairs of the literal rescan.
-TEST(VocabEncode, HeapMergeMatchesRescan) {
-  const std::string alphabet[] = {"a", "b", "c", "\xC3\xA9", M, " "};
-  for (uint32_t seed = 0; seed < 300; ++seed) {
+// and NaN scores (or none), pieces cut inside a character, and random texts:
+// the heap merge and the length-filtered greedy match must give exactly the
+// ids of the literal algorithms.
+TEST(VocabEncode, FastPathsMatchLiteralAlgorithms) {
+  const std::string alphabet[] = {"a", "b", "c", "\xC3\xA9", M, "\xC3", " "};
+  for (uint32_t seed = 0; seed < 400; ++seed) {
     std::mt19937 rng(seed);
     auto pick = [&](size_t n) { return std::uniform_int_distribution<size_t>(0, n - 1)(rng); };
-    std::string file = "<pad>\t0\n<s>\t0\n</s>\t0\n<unk>\t0\n";
+    const bool scored = seed % 2 == 0;
+    std::string file = scored ? "<pad>\t0\n<s>\t0\n</s>\t0\n<unk>\t0\n" : "<pad>\n<s>\n</s>\n<unk>\n";
     const size_t count = 4 + pick(40);
     for (size_t i = 0; i < count; ++i) {
       std::string piece;
-      const size_t len = 1 + pick(4);
-      for (size_t k = 0; k < len; ++k) {
-        const std::string& ch = alphabet[pick(5)];
-        piece += ch;
-      }
+      const size_t len = 1 + pick(seed % 3 == 0 ? 9 : 4);
+      for (size_t k = 0; k < len; ++k) piece += alphabet[pick(6)];
       if (pick(6) == 0) piece = "<0x" + std::string(pick(2) ? "C3" : "A9") + ">" + (pick(2) ? "<0xA9>" : "");
       static const char* scores[] = {"0", "-1", "-1", "-2", "1", "-inf", "nan", "inf", "-0.5"};
-      file += piece + "\t" + scores[pick(std::size(scores))] + "\n";
+      file += piece + (scored ? std::string("\t") + scores[pick(std::size(scores))] : std::string()) + "\n";
     }
     const Vocab v = Vocab::load(file);
+    ASSERT_EQ(v.has_scores(), scored);
     for (int t = 0; t < 20; ++t) {
       std::string text;
       const size_t len = pick(14);

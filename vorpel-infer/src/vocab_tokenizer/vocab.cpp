@@ -176,6 +176,10 @@ Vocab Vocab::load(std::string_view text) {
   }
   // Without a single tab the file has no scores and encodes by greedy match.
   if (!any_tab) v.scores_ = {};
+  std::vector<bool> seen(v.max_piece_len_ + 1, false);
+  for (const auto& p : v.pieces_) seen[p.size()] = true;
+  for (size_t len = v.max_piece_len_; len > 0; --len)
+    if (seen[len]) v.lengths_desc_.push_back(len);
   return v;
 }
 
@@ -320,15 +324,21 @@ std::vector<uint32_t> Vocab::encode_merge(std::string_view norm) const {
   return out;
 }
 
+// Longest match from each position. The candidates are the ends that lie on
+// a character start (or the end of the text) within the longest piece length,
+// tried longest first; only lengths some piece has can match, so those are
+// the only ones looked up, which keeps one long piece from making every
+// position scan thousands of candidates.
 std::vector<uint32_t> Vocab::encode_greedy(std::string_view norm) const {
   std::vector<uint32_t> out;
   const size_t n = norm.size();
   for (size_t i = 0; i < n;) {
-    size_t e = std::min(i + max_piece_len_, n);
-    while (e > i && e < n && is_continuation(norm[e])) --e;
     bool matched = false;
-    while (e > i) {
-      const std::string_view cand = norm.substr(i, e - i);
+    for (size_t len : lengths_desc_) {
+      if (len > n - i) continue;
+      const size_t e = i + len;
+      if (e < n && is_continuation(norm[e])) continue;
+      const std::string_view cand = norm.substr(i, len);
       // The hash lookup usually fails first; validity is checked only on a hit.
       if (const auto id = lookup(cand); id && text::is_valid_utf8(cand)) {
         out.push_back(*id);
@@ -336,8 +346,6 @@ std::vector<uint32_t> Vocab::encode_greedy(std::string_view norm) const {
         matched = true;
         break;
       }
-      --e;  // back by one character, never below i
-      while (e > i && is_continuation(norm[e])) --e;
     }
     if (!matched) {
       // From inside a character, its remaining bytes fall back one by one too.
@@ -357,7 +365,31 @@ std::vector<uint32_t> Vocab::encode(std::string_view text) const {
 std::vector<uint32_t> Vocab::encode_reference(std::string_view text) const {
   const std::string norm = normalize(text);
   if (norm.empty()) return {};
-  if (!has_scores()) return encode_greedy(norm);
+  if (!has_scores()) {
+    // Every character-aligned end from the longest piece length down.
+    std::vector<uint32_t> out;
+    const size_t n = norm.size();
+    for (size_t i = 0; i < n;) {
+      size_t e = std::min(i + max_piece_len_, n);
+      while (e > i && e < n && is_continuation(norm[e])) --e;
+      bool matched = false;
+      while (e > i) {
+        const std::string_view cand = norm.substr(i, e - i);
+        if (text::is_valid_utf8(cand)) {
+          if (const auto id = lookup(cand)) {
+            out.push_back(*id);
+            i = e;
+            matched = true;
+            break;
+          }
+        }
+        --e;
+        while (e > i && is_continuation(norm[e])) --e;
+      }
+      if (!matched) out.push_back(byte_fallback_id(static_cast<uint8_t>(norm[i++])));
+    }
+    return out;
+  }
   std::vector<Symbol> syms = initial_symbols(norm);
   while (syms.size() >= 2) {
     float best = -std::numeric_limits<float>::infinity();

@@ -31,8 +31,10 @@ class Vocab {
   // White space trimmed, runs of it turned into one U+2581, a leading U+2581
   // added; then merging (has_scores()) or greedy longest match.
   std::vector<uint32_t> encode(std::string_view text) const;
-  // Same ids as encode(), merging by the literal rescan of every adjacent pair
-  // after each merge (cubic). Kept as the definition the fast path is tested against.
+  // Same ids as encode(), by the literal algorithms: a rescan of every adjacent
+  // pair after each merge (cubic), or every character-aligned candidate end
+  // from the longest piece length down. Kept as the definition the fast paths
+  // are tested against.
   std::vector<uint32_t> encode_reference(std::string_view text) const;
   // Pieces of the ids in range, U+2581 as a space, leading white space removed.
   std::string decode(std::span<const uint32_t> ids) const;
@@ -69,6 +71,9 @@ class Vocab {
   std::unordered_map<std::string, uint32_t, StringHash, std::equal_to<>> ids_;
   std::vector<float> scores_;  // (size), or empty when no line holds a tab
   size_t max_piece_len_ = 0;   // bytes
+  // Distinct non-zero piece lengths in bytes, longest first: greedy matching
+  // only looks up candidates of these lengths.
+  std::vector<size_t> lengths_desc_;
 };
 
 }  // namespace vorpel::vocab
