@@ -363,7 +363,8 @@ std::vector<uint32_t> Vocab::encode(std::string_view text) const {
 }
 
 std::vector<uint32_t> Vocab::encode_reference(std::string_view text) const {
-  const std::string norm = normalize(text);
+  const std::string normalized = normalize(text);
+  const std::string_view norm = normalized;  // substr() must give views, not copies
   if (norm.empty()) return {};
   if (!has_scores()) {
     // Every character-aligned end from the longest piece length down.
