@@ -3,6 +3,7 @@
 // that number has been checked against the buffer.
 #include "vorpel/safetensors/safetensors.hpp"
 
+#include <algorithm>
 #include <bit>
 #include <limits>
 #include <utility>

@@ -4,7 +4,7 @@
 #include "vorpel/vocab_tokenizer/vocab.hpp"
 
 #include <charconv>
-#include <cmath>
+#include <algorithm>
 #include <limits>
 #include <queue>
 
