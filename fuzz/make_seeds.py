@@ -2,7 +2,7 @@ import os, struct, sys
 sys.path.insert(0, "/work/main/python")
 from vorpel_writer.v2 import random_v2_container, demo_tokenizer_blob
 out = sys.argv[1]
-for d in ("trov", "v2_bundle", "sp_tokenizer", "cq", "tools"):
+for d in ("trov", "v2_bundle", "sp_tokenizer", "cq", "tools", "safetensors", "vocab"):
     os.makedirs(os.path.join(out, d), exist_ok=True)
 def put(d, name, data):
     with open(os.path.join(out, d, name), "wb") as f:
@@ -38,3 +38,34 @@ for ver in (2, 3):
     w.add_cq(rng.standard_normal((3, 20)).astype(np.float32), bits=3, block=8)
     w.add_bytes(b"abc")
     put("trov", f"small_v{ver}", bytes([ver - 2]) + w.to_bytes())
+# Safetensors files with every dtype, metadata, an I4 shape mismatch and a pretty-printed header.
+import json
+def safetensors(tensors, metadata=None, indent=None):
+    header, data = {}, b""
+    if metadata is not None:
+        header["__metadata__"] = metadata
+    for name, dtype, shape, payload in tensors:
+        header[name] = {"dtype": dtype, "shape": shape, "data_offsets": [len(data), len(data) + len(payload)]}
+        data += payload
+    text = json.dumps(header, indent=indent).encode()
+    return struct.pack("<Q", len(text)) + text + data
+put("safetensors", "dtypes", safetensors([
+    ("w.f32", "F32", [2, 2], struct.pack("<4f", 1.0, -2.5, 0.0, 3.25)),
+    ("w.bf16", "BF16", [3], struct.pack("<3H", 0x3F80, 0xC000, 0x7F80)),
+    ("w.f16", "F16", [3], struct.pack("<3H", 0x0001, 0x3C00, 0xFC00)),
+    ("w.i8", "I8", [4], bytes([0, 127, 128, 255])),
+    ("w.i4", "I4", [2, 3], bytes([0x21, 0xF8, 0x7F])),
+    ("w.i4.scale", "F32", [1], struct.pack("<f", 0.5)),
+], metadata={"d_model": "8", "num_heads": "2", "no_feedforward": "0", "rope_theta": "10000.0"}))
+put("safetensors", "i4_mismatch", safetensors([("q", "I4", [3], bytes([0x12, 0x34]))]))
+put("safetensors", "pretty", safetensors([("e", "F32", [], struct.pack("<f", 7.0))], metadata={"a": "b"}, indent=2))
+put("safetensors", "empty", struct.pack("<Q", 4) + b" {} ")
+# Vocabularies (2-byte length, file text) followed by the text to encode.
+M = "\u2581"
+greedy = "\n".join(["<pad>", "<s>", "</s>", "<unk>", M, M + "hello", M + "world", "he", "ll", "o", "<0x21>", "\u00e9"]) + "\n"
+scored = "\r\n".join(["<pad>\t0", "<s>\t0", "</s>\t0", "<unk>\t0", M + "\t-1", "a\t-1", "b\t-1", "ab\t-0.5",
+                      M + "ab\t-2", "aa\t1", "<0xC3>\t-3", "<0xA9>\t-3", "<0xC3><0xA9>\t2", "x\tword", "y\t-inf"]) + "\r\n"
+for i, (voc, text) in enumerate([(greedy, "hello  world!"), (greedy, " h\u00e9llo\u3000w\u20ac "),
+                                 (scored, "ab aab \u00e9 aaaa"), (scored, "b a\tyx")]):
+    v = voc.encode()
+    put("vocab", f"v{i}", struct.pack("<H", len(v)) + v + text.encode())
