@@ -1,24 +1,30 @@
-// `vorpel logits`: runs token ids through a second-generation model and prints
-// the logits of the last position (or of every position) as JSON.
+// `vorpel logits`: runs token ids through a second- or third-generation model
+// (told apart by the container tag) and prints the logits of the last position
+// (or of every position) as JSON.
 #include <charconv>
 #include <cstdio>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "command.hpp"
 #include "vorpel/engine/load_error.hpp"
+#include "vorpel/engine/open.hpp"
+#include "vorpel/io/read_file.hpp"
 #include "vorpel/text/json_out.hpp"
 #include "vorpel/v2/batch.hpp"
 #include "vorpel/v2/bundle.hpp"
 #include "vorpel/v2/forward.hpp"
+#include "vorpel/v3/forward.hpp"
+#include "vorpel/v3/loader.hpp"
 
 namespace {
 
 using vorpel::message;
-
 using vorpel::cli::Args;
 
-constexpr const char* kUsage = "logits FILE.trov --tokens ID,ID,... [--mode step|prefill] [--all]";
+constexpr const char* kUsage =
+    "logits FILE.trov --tokens ID,ID,... [--mode step|prefill] [--all] [--depth N] [--kv-int8]";
 
 bool parse_tokens(const std::string& text, std::vector<uint32_t>& out) {
   if (text.empty()) return true;
@@ -37,11 +43,25 @@ bool parse_tokens(const std::string& text, std::vector<uint32_t>& out) {
   }
 }
 
-void append_list(std::string& out, const std::vector<float>& v) {
+void append_list(std::string& out, std::span<const float> v) {
   out += '[';
   for (size_t i = 0; i < v.size(); ++i) {
     if (i) out += ", ";
     vorpel::json::json_float(out, v[i]);
+  }
+  out += ']';
+}
+
+// Rows of `width` logits: one row, or a list of rows with --all.
+void append_rows(std::string& out, const std::vector<float>& rows, size_t width, bool all) {
+  if (!all) {
+    append_list(out, rows);
+    return;
+  }
+  out += '[';
+  for (size_t r = 0; width != 0 && r < rows.size() / width; ++r) {
+    if (r) out += ", ";
+    append_list(out, std::span<const float>(rows).subspan(r * width, width));
   }
   out += ']';
 }
@@ -51,10 +71,74 @@ int usage_error(const char* why) {
   return vorpel::cli::kExitUsage;
 }
 
+int fail(const std::string& text) {
+  std::fprintf(stderr, "%s\n", text.c_str());
+  return vorpel::cli::kExitLoad;
+}
+
+int run_v2(std::vector<uint8_t> bytes, const std::vector<uint32_t>& tokens, const std::string& mode, bool all) {
+  if (all && mode != "step") return usage_error("--all needs --mode step for a second-generation model");
+  auto bundle = vorpel::v2::load_v2_bundle(std::move(bytes));
+  if (!bundle) return fail(message(bundle.error()));
+  const vorpel::v2::V2Model& m = bundle->model;
+  auto state = vorpel::v2::V2State::for_generation(m);
+  std::vector<float> logits, rows;
+  if (mode == "prefill") {
+    if (!tokens.empty()) logits.assign(m.geom.vocab, 0.0f);
+    auto ok = vorpel::v2::prefill(m, state, tokens, std::span<float>(logits));
+    if (!ok) return fail(message(ok.error()));
+    rows = logits;
+  } else {
+    logits.assign(m.geom.vocab, 0.0f);
+    for (uint32_t t : tokens) {
+      auto ok = vorpel::v2::step(m, state, t, logits);
+      if (!ok) return fail(message(ok.error()));
+      if (all) rows.insert(rows.end(), logits.begin(), logits.end());
+    }
+    if (!all && !tokens.empty()) rows = logits;
+  }
+  std::string out;
+  append_rows(out, rows, m.geom.vocab, all);
+  out += '\n';
+  std::fwrite(out.data(), 1, out.size(), stdout);
+  return 0;
+}
+
+int run_v3(std::vector<uint8_t> bytes, std::vector<uint32_t> tokens, const std::string& mode, bool all,
+           std::optional<uint64_t> depth, bool int8) {
+  auto bundle = vorpel::v3::load_v3(std::move(bytes), depth);
+  if (!bundle) return fail(message(bundle.error()));
+  const vorpel::v3::V3Model& m = bundle->model;
+  const uint64_t width = m.geom.logit_rows;
+  // The context bounds what one pass can take: the input is cut to it.
+  if (tokens.size() > m.geom.max_seq_len) tokens.resize(m.geom.max_seq_len);
+  vorpel::v3::V3Session session(m, tokens.size(), int8);
+  std::vector<float> rows;
+  if (mode == "prefill") {
+    using vorpel::v3::LogitsFor;
+    const LogitsFor which = tokens.empty() ? LogitsFor::None : all ? LogitsFor::Every : LogitsFor::Last;
+    rows.assign(which == LogitsFor::Every ? tokens.size() * width : which == LogitsFor::Last ? width : 0, 0.0f);
+    vorpel::v3::prefill(m, session, tokens, which, rows);
+  } else {
+    std::vector<float> logits(width);
+    for (uint32_t t : tokens) {
+      vorpel::v3::step(m, session, t, logits);
+      if (all) rows.insert(rows.end(), logits.begin(), logits.end());
+    }
+    if (!all && !tokens.empty()) rows = logits;
+  }
+  std::string out;
+  append_rows(out, rows, width, all);
+  out += '\n';
+  std::fwrite(out.data(), 1, out.size(), stdout);
+  return 0;
+}
+
 int run(const Args& args) {
   std::string path, mode = "step";
   std::vector<uint32_t> tokens;
-  bool have_tokens = false, all = false;
+  std::optional<uint64_t> depth;
+  bool have_tokens = false, all = false, int8 = false;
   for (size_t i = 0; i < args.size(); ++i) {
     const std::string& a = args[i];
     if (a == "--tokens" && i + 1 < args.size()) {
@@ -63,8 +147,16 @@ int run(const Args& args) {
     } else if (a == "--mode" && i + 1 < args.size()) {
       mode = args[++i];
       if (mode != "step" && mode != "prefill") return usage_error("--mode is step or prefill");
+    } else if (a == "--depth" && i + 1 < args.size()) {
+      uint64_t d = 0;
+      const std::string& v = args[++i];
+      auto r = std::from_chars(v.data(), v.data() + v.size(), d);
+      if (v.empty() || r.ec != std::errc() || r.ptr != v.data() + v.size()) return usage_error("--depth takes a count");
+      depth = d;
     } else if (a == "--all") {
       all = true;
+    } else if (a == "--kv-int8") {
+      int8 = true;
     } else if (path.empty() && !a.starts_with("--")) {
       path = a;
     } else {
@@ -72,49 +164,13 @@ int run(const Args& args) {
     }
   }
   if (path.empty() || !have_tokens) return usage_error("a container path and --tokens are required");
-  if (all && mode != "step") return usage_error("--all needs --mode step");
 
-  auto bundle = vorpel::v2::load_v2_bundle_file(path);
-  if (!bundle) {
-    std::fprintf(stderr, "%s\n", message(bundle.error()).c_str());
-    return vorpel::cli::kExitLoad;
-  }
-  const vorpel::v2::V2Model& m = bundle->model;
-  auto state = vorpel::v2::V2State::for_generation(m);
-  std::vector<float> logits;
-  std::string out;
-  if (mode == "prefill") {
-    if (!tokens.empty()) logits.assign(m.geom.vocab, 0.0f);
-    auto ok = vorpel::v2::prefill(m, state, tokens, std::span<float>(logits));
-    if (!ok) {
-      std::fprintf(stderr, "%s\n", message(ok.error()).c_str());
-      return vorpel::cli::kExitLoad;
-    }
-    append_list(out, logits);
-  } else {
-    logits.assign(m.geom.vocab, 0.0f);
-    if (all) out += '[';
-    for (size_t i = 0; i < tokens.size(); ++i) {
-      auto ok = vorpel::v2::step(m, state, tokens[i], logits);
-      if (!ok) {
-        std::fprintf(stderr, "%s\n", message(ok.error()).c_str());
-        return vorpel::cli::kExitLoad;
-      }
-      if (all) {
-        if (i) out += ", ";
-        append_list(out, logits);
-      }
-    }
-    if (all)
-      out += ']';
-    else if (tokens.empty())
-      out += "[]";
-    else
-      append_list(out, logits);
-  }
-  out += '\n';
-  std::fwrite(out.data(), 1, out.size(), stdout);
-  return 0;
+  auto bytes = vorpel::io::read_file(path);
+  if (!bytes) return fail(path + ": " + message(bytes.error()));
+  if (vorpel::engine::detect_generation(*bytes) == vorpel::engine::Generation::Third)
+    return run_v3(std::move(*bytes), std::move(tokens), mode, all, depth, int8);
+  if (depth || int8) return usage_error("--depth and --kv-int8 apply to third-generation containers");
+  return run_v2(std::move(*bytes), tokens, mode, all);
 }
 
 vorpel::cli::Registration reg{{"logits", kUsage, &run}};

@@ -185,7 +185,7 @@ Vocab Vocab::load(std::string_view text) {
 
 std::expected<Vocab, std::string> Vocab::load_file(const std::string& path) {
   auto bytes = io::read_file(path);
-  if (!bytes) return std::unexpected(std::move(bytes.error()));
+  if (!bytes) return std::unexpected(std::move(bytes.error().text));
   const std::string_view content(reinterpret_cast<const char*>(bytes->data()), bytes->size());
   if (!text::is_valid_utf8(content)) return std::unexpected(std::string("stream did not contain valid UTF-8"));
   return load(content);
