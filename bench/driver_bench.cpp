@@ -2,7 +2,6 @@
 // vocabulary, streaming deltas (incremental decoder against one full decode
 // per token), and, given a model (argument or VORPEL_V2_MODEL), whole
 // generations through V2Engine.
-#include "vorpel/engine/load_error.hpp"
 #include <benchmark/benchmark.h>
 
 #include <cmath>
@@ -15,19 +14,20 @@
 #include <vector>
 
 #include "model_path.hpp"
+#include "vorpel/engine/load_error.hpp"
 #include "vorpel/sp_tokenizer/sp_tokenizer.hpp"
 #include "vorpel/engine/sampling.hpp"
 #include "vorpel/engine/stream.hpp"
 #include "vorpel/v2_engine/v2_engine.hpp"
 
+
+namespace {
 // Text of any error value of the libraries.
 [[maybe_unused]] static std::string msg(const auto& e) {
   using vorpel::message;
   return message(e);
 }
 
-
-namespace {
 
 constexpr size_t kVocab = 49152;
 

@@ -5,7 +5,6 @@
 //
 //   python -m vorpel_writer.v2 --realistic /tmp/v2_realistic.trov
 //   VORPEL_V2_MODEL=/tmp/v2_realistic.trov ./build/bench/v2_bench
-#include "vorpel/engine/load_error.hpp"
 #include <benchmark/benchmark.h>
 #include <sys/resource.h>
 
@@ -17,19 +16,20 @@
 #include <vector>
 
 #include "model_path.hpp"
+#include "vorpel/engine/load_error.hpp"
 #include "vorpel/pool/worker_pool.hpp"
 #include "vorpel/v2/batch.hpp"
 #include "vorpel/v2/bundle.hpp"
 #include "vorpel/v2/forward.hpp"
 
+
+namespace {
 // Text of any error value of the libraries.
 [[maybe_unused]] static std::string msg(const auto& e) {
   using vorpel::message;
   return message(e);
 }
 
-
-namespace {
 
 std::unique_ptr<vorpel::v2::V2Bundle> g_bundle;
 

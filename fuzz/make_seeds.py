@@ -1,8 +1,9 @@
 import os, struct, sys
-sys.path.insert(0, "/work/main/python")
+import numpy as np
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "python"))
 from vorpel_writer.v2 import random_v2_container, demo_tokenizer_blob
 out = sys.argv[1]
-for d in ("trov", "v2_bundle", "sp_tokenizer", "cq", "tools", "safetensors", "vocab"):
+for d in ("trov", "v2_bundle", "v3_model", "sp_tokenizer", "cq", "tools", "safetensors", "vocab"):
     os.makedirs(os.path.join(out, d), exist_ok=True)
 def put(d, name, data):
     with open(os.path.join(out, d, name), "wb") as f:
@@ -14,6 +15,11 @@ for seed in range(12):
         put("trov", f"v2_{seed}", b"\0" + r.data)
     else:
         print("skip", seed, len(r.data))
+from vorpel_writer.v3 import random_v3_container
+for seed in range(16):
+    r = random_v3_container(seed)
+    if len(r.data) < 60000:
+        put("v3_model", f"seed{seed}", r.data + bytes([seed % 256, 7, (2 * (seed % 4)) | (seed & 1)]))
 blob = demo_tokenizer_blob(300)
 texts = [b"Hello world", b'{"name": "get_weather", "arguments": {"city": "Paris"}}', "caf\u00e9 \u2581x <|im_start|>".encode(), b"\xff\xfe abc"]
 for i, t in enumerate(texts):

@@ -11,7 +11,7 @@ PY="$ROOT/.venv/bin/python"
 CMAKE="$ROOT/.venv/bin/cmake"
 NINJA="$ROOT/.venv/bin/ninja"
 
-ALL=(trov_fuzz cq_fuzz sp_tokenizer_fuzz tools_fuzz v2_bundle_fuzz safetensors_fuzz vocab_fuzz)
+ALL=(trov_fuzz cq_fuzz sp_tokenizer_fuzz tools_fuzz v2_bundle_fuzz v3_model_fuzz safetensors_fuzz vocab_fuzz)
 TARGETS=("${@:-${ALL[@]}}")
 
 "$CMAKE" -S "$ROOT/fuzz" -B "$BUILD" -G Ninja -DCMAKE_CXX_COMPILER="$CXX" -DCMAKE_MAKE_PROGRAM="$NINJA" >/dev/null

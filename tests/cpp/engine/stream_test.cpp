@@ -3,27 +3,26 @@
 // replacement character was already shown.
 #include <gtest/gtest.h>
 
-#include "vorpel/engine/load_error.hpp"
-
 #include <cstdio>
 #include <cstring>
 #include <random>
 #include <string>
 #include <vector>
 
+#include "vorpel/engine/load_error.hpp"
 #include "vorpel/sp_tokenizer/sp_tokenizer.hpp"
 #include "vorpel/engine/stop.hpp"
 #include "vorpel/engine/stream.hpp"
 #include "vorpel/v2_engine/v2_engine.hpp"
 
+
+namespace vorpel::engine {
 // Text of any error value of the libraries.
 [[maybe_unused]] static std::string msg(const auto& e) {
   using vorpel::message;
   return message(e);
 }
 
-
-namespace vorpel::engine {
 namespace {
 
 TEST(StopReason, TextFormsPerGeneration) {

@@ -1,10 +1,9 @@
 // Piece tokenizer: blob validation, encode/decode behaviour on hand-made
 // vocabularies, and the heap merge against the rescanning definition.
+#include "vorpel/engine/load_error.hpp"
 #include "vorpel/sp_tokenizer/sp_tokenizer.hpp"
 
 #include <gtest/gtest.h>
-
-#include "vorpel/engine/load_error.hpp"
 
 #include <cstring>
 #include <limits>
@@ -13,14 +12,14 @@
 #include <vector>
 #include "vorpel/core/panic.hpp"
 
+
+namespace {
 // Text of any error value of the libraries.
 [[maybe_unused]] static std::string msg(const auto& e) {
   using vorpel::message;
   return message(e);
 }
 
-
-namespace {
 
 using vorpel::sp::Tokenizer;
 using Ids = std::vector<uint32_t>;

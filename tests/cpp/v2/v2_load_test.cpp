@@ -2,8 +2,6 @@
 // manifest, the optional tokenizer and every model-validation text.
 #include <gtest/gtest.h>
 
-#include "vorpel/engine/load_error.hpp"
-
 #include <chrono>
 #include <cstdio>
 #include <fstream>
@@ -11,19 +9,20 @@
 #include <string>
 
 #include "v2/v2_builder.hpp"
+#include "vorpel/engine/load_error.hpp"
 #include "vorpel/v2/bundle.hpp"
 #include "vorpel/v2/state.hpp"
 
+
+using namespace v2test;
+
+namespace {
 // Text of any error value of the libraries.
 [[maybe_unused]] static std::string msg(const auto& e) {
   using vorpel::message;
   return message(e);
 }
 
-
-using namespace v2test;
-
-namespace {
 
 std::string load_error(const Container& c) {
   auto b = vorpel::v2::load_v2_bundle(c.bytes());
