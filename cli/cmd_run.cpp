@@ -5,12 +5,17 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
+
+#include "vorpel/v3/loader.hpp"
 
 #include "command.hpp"
 #include "vorpel/engine/load_error.hpp"
 #include "vorpel/text/json_out.hpp"
 #include "vorpel/io/read_file.hpp"
+#include "vorpel/engine/open.hpp"
 #include "vorpel/v2_engine/v2_engine.hpp"
+#include "vorpel/v3_engine/v3_engine.hpp"
 
 namespace {
 
@@ -21,8 +26,8 @@ using vorpel::json::json_uint;
 
 constexpr const char* kUsage =
     "run FILE.trov --query Q (--tools-file F | --tools JSON) [--max-new-tokens N] [--temperature T] "
-    "[--seed S] [--system S] [--constrain] [--stream]   generate; prints the result as JSON "
-    "(--stream: one JSON line {\"token_id\", \"piece\"} per kept token on stderr first)";
+    "[--seed S] [--system S] [--constrain] [--stream] [--depth N] [--kv-int8]   generate; prints the result as "
+    "JSON (--stream: one JSON line per streamed piece on stderr first; --depth, --kv-int8: third generation)";
 
 bool parse_u64(const std::string& s, uint64_t& out) {
   auto r = std::from_chars(s.data(), s.data() + s.size(), out);
@@ -39,10 +44,44 @@ int usage_error(const std::string& what) {
   return vorpel::cli::kExitUsage;
 }
 
+int run_third(std::vector<uint8_t> bytes, const std::string& query, const std::string& tools,
+              const vorpel::v2::GenerateOptions& o, uint64_t max_new, std::optional<uint64_t> depth, bool kv_int8,
+              bool stream) {
+  auto bundle = vorpel::v3::load_v3(std::move(bytes), depth);
+  if (!bundle) {
+    std::fprintf(stderr, "%s\n", message(bundle.error()).c_str());
+    return vorpel::cli::kExitLoad;
+  }
+  const vorpel::v3::V3Engine engine(std::make_shared<const vorpel::v3::V3Bundle>(std::move(*bundle)));
+  vorpel::v3::V3GenerateOptions opt;
+  opt.max_new_tokens = max_new;  // 0: the generation's default budget
+  opt.temperature = o.temperature;
+  opt.seed = o.seed;
+  opt.system = o.system;
+  opt.constrain = o.constrain;
+  opt.kv_int8 = kv_int8;
+  vorpel::v3::V3Result res;
+  if (stream) {
+    res = engine.generate_stream(query, tools, opt, [](std::string_view piece) {
+      std::string line = "{\"piece\":";
+      json_string(line, piece);
+      line += "}\n";
+      std::fwrite(line.data(), 1, line.size(), stderr);
+      std::fflush(stderr);
+    });
+  } else {
+    res = engine.generate(query, tools, opt);
+  }
+  std::string out = vorpel::engine::to_json(to_record(res)) + "\n";
+  std::fwrite(out.data(), 1, out.size(), stdout);
+  return 0;
+}
+
 int run(const vorpel::cli::Args& args) {
   std::optional<std::string> path, query, tools_file, tools_inline;
   vorpel::v2::GenerateOptions opt;
-  bool stream = false;
+  bool stream = false, kv_int8 = false;
+  std::optional<uint64_t> depth, max_new;
   for (size_t i = 0; i < args.size(); ++i) {
     const std::string& a = args[i];
     if (a == "--constrain") {
@@ -51,6 +90,10 @@ int run(const vorpel::cli::Args& args) {
     }
     if (a == "--stream") {
       stream = true;
+      continue;
+    }
+    if (a == "--kv-int8") {
+      kv_int8 = true;
       continue;
     }
     if (!a.starts_with("--")) {
@@ -69,9 +112,16 @@ int run(const vorpel::cli::Args& args) {
     } else if (a == "--system") {
       opt.system = v;
     } else if (a == "--max-new-tokens") {
-      if (!parse_u64(v, opt.max_new_tokens)) return usage_error("bad --max-new-tokens '" + v + "'");
+      uint64_t n = 0;
+      if (!parse_u64(v, n)) return usage_error("bad --max-new-tokens '" + v + "'");
+      opt.max_new_tokens = n;
+      max_new = n;
     } else if (a == "--seed") {
       if (!parse_u64(v, opt.seed)) return usage_error("bad --seed '" + v + "'");
+    } else if (a == "--depth") {
+      uint64_t d = 0;
+      if (!parse_u64(v, d)) return usage_error("bad --depth '" + v + "'");
+      depth = d;
     } else if (a == "--temperature") {
       if (!parse_f32(v, opt.temperature)) return usage_error("bad --temperature '" + v + "'");
     } else {
@@ -94,7 +144,16 @@ int run(const vorpel::cli::Args& args) {
     tools = *tools_inline;
   }
 
-  auto engine = vorpel::v2::V2Engine::load(*path);
+  auto bytes = vorpel::io::read_file(*path);
+  if (!bytes) {
+    std::fprintf(stderr, "%s: %s\n", path->c_str(), message(bytes.error()).c_str());
+    return vorpel::cli::kExitLoad;
+  }
+  if (vorpel::engine::detect_generation(*bytes) == vorpel::engine::Generation::Third)
+    return run_third(std::move(*bytes), *query, tools, opt, max_new.value_or(0), depth, kv_int8, stream);
+  if (depth || kv_int8) return usage_error("--depth and --kv-int8 apply to third-generation containers");
+
+  auto engine = vorpel::v2::V2Engine::from_bytes(std::move(*bytes));
   if (!engine) {
     std::fprintf(stderr, "%s\n", message(engine.error()).c_str());
     return vorpel::cli::kExitLoad;

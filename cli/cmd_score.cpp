@@ -1,5 +1,6 @@
 // `vorpel score`: the head outputs of a second-generation container for a
 // text, a completion, or a retrieval, printed as one JSON object.
+#include <charconv>
 #include <cstdio>
 #include <optional>
 #include <string>
@@ -10,7 +11,10 @@
 #include "vorpel/engine/load_error.hpp"
 #include "vorpel/text/json_out.hpp"
 #include "vorpel/io/read_file.hpp"
+#include "vorpel/engine/open.hpp"
 #include "vorpel/v2_engine/v2_engine.hpp"
+#include "vorpel/v3/loader.hpp"
+#include "vorpel/v3_engine/v3_engine.hpp"
 
 namespace {
 
@@ -22,7 +26,8 @@ using vorpel::json::json_uint;
 
 constexpr const char* kUsage =
     "score FILE.trov (--text T | --contrastive T | --query Q (--tools-file F | --tools JSON) --completion C | "
-    "--retrieve Q --descriptions-file F [--top-k K])   head outputs as JSON (descriptions: one per line)";
+    "--retrieve Q --descriptions-file F [--top-k K]) [--depth N]   head outputs as JSON (descriptions: one per "
+    "line; a third-generation container scores completions only)";
 
 int usage_error(const std::string& what) {
   std::fprintf(stderr, "vorpel score: %s\nusage: vorpel %s\n", what.c_str(), kUsage);
@@ -59,6 +64,7 @@ int run(const vorpel::cli::Args& args) {
   std::optional<std::string> path, text, contrastive, query, tools_file, tools_inline, completion, retrieve,
       descriptions_file;
   uint64_t top_k = 5;
+  std::optional<uint64_t> depth;
   for (size_t i = 0; i < args.size(); ++i) {
     const std::string& a = args[i];
     if (!a.starts_with("--")) {
@@ -77,6 +83,13 @@ int run(const vorpel::cli::Args& args) {
                                        : a == "--retrieve"          ? &retrieve
                                        : a == "--descriptions-file" ? &descriptions_file
                                                                     : nullptr;
+    if (a == "--depth") {
+      uint64_t d = 0;
+      auto r = std::from_chars(v.data(), v.data() + v.size(), d);
+      if (v.empty() || r.ec != std::errc() || r.ptr != v.data() + v.size()) return usage_error("bad --depth '" + v + "'");
+      depth = d;
+      continue;
+    }
     if (a == "--top-k") {
       try {
         size_t used = 0;
@@ -94,7 +107,34 @@ int run(const vorpel::cli::Args& args) {
   const int modes = !!text + !!contrastive + !!completion + !!retrieve;
   if (modes != 1) return usage_error("give exactly one of --text, --contrastive, --completion, --retrieve");
 
-  auto engine = vorpel::v2::V2Engine::load(*path);
+  auto bytes = vorpel::io::read_file(*path);
+  if (!bytes) {
+    std::fprintf(stderr, "%s: %s\n", path->c_str(), message(bytes.error()).c_str());
+    return vorpel::cli::kExitLoad;
+  }
+  auto tools_text = [&]() -> std::optional<std::string> {
+    if (tools_file) return read_text(*tools_file);
+    return *tools_inline;
+  };
+  if (vorpel::engine::detect_generation(*bytes) == vorpel::engine::Generation::Third) {
+    if (!completion || !query || tools_file.has_value() == tools_inline.has_value())
+      return usage_error("a third-generation container scores --completion with --query and --tools-file or --tools");
+    auto bundle = vorpel::v3::load_v3(std::move(*bytes), depth);
+    if (!bundle) {
+      std::fprintf(stderr, "%s\n", message(bundle.error()).c_str());
+      return vorpel::cli::kExitLoad;
+    }
+    const vorpel::v3::V3Engine engine(std::make_shared<const vorpel::v3::V3Bundle>(std::move(*bundle)));
+    auto tools = tools_text();
+    if (!tools) return vorpel::cli::kExitLoad;
+    std::string out = "{\"confidence_for\":";
+    opt_float(out, engine.confidence_for(*query, *tools, *completion));
+    out += "}\n";
+    std::fwrite(out.data(), 1, out.size(), stdout);
+    return 0;
+  }
+  if (depth) return usage_error("--depth applies to third-generation containers");
+  auto engine = vorpel::v2::V2Engine::from_bytes(std::move(*bytes));
   if (!engine) {
     std::fprintf(stderr, "%s\n", message(engine.error()).c_str());
     return vorpel::cli::kExitLoad;

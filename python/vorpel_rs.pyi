@@ -7,7 +7,7 @@ surrogate raises UnicodeEncodeError with the note "while processing '<name>'".""
 from collections.abc import Callable, Sequence
 from typing import TypedDict, final
 
-__all__ = ["V2Engine"]
+__all__ = ["V2Engine", "V3Engine"]
 
 class _V2Generation(TypedDict):
     text: str
@@ -30,6 +30,20 @@ class _V2Config(TypedDict):
     kv_window: int
     rope_theta: float
     engram_sites: list[int]
+
+class _V3Generation(TypedDict):
+    text: str
+    tool_call: str | None
+    reasoning: str | None
+    token_ids: list[int]
+    stop_reason: str  # "Eos", "ImEnd", "MaxTokens" or "MaxSeqLen"
+    positions: int
+
+class _V3Scored(TypedDict):
+    text: str
+    tool_call: str | None
+    reasoning: str | None
+    stop_reason: str
 
 class PanicException(BaseException):
     """An internal fatal error of the engine. Not an `Exception` subclass."""
@@ -82,3 +96,66 @@ class V2Engine:
         """Rank tool descriptions by cosine similarity to `query`."""
     def config(self) -> _V2Config:
         """Model geometry, as a dict."""
+
+@final
+class V3Engine:
+    """Vorpel 3.
+
+    Mirrors `V2Engine` so switching generations is a class swap, with two
+    differences that follow from the model rather than from taste:
+
+    * No `encode_contrastive` or `retrieve_tools`. v3 exports a confidence head
+      and nothing else, so they would return empty on every call.
+    * `reasoning()`, because v3 emits a `<think>` block on essentially every
+      query. v2 does so only sometimes, so the block is not a generation marker."""
+
+    @staticmethod
+    def load(trov_path: str) -> V3Engine:
+        """Load a `vorpel3.trov` model from disk."""
+    @staticmethod
+    def from_bytes(trov_bytes: bytes) -> V3Engine:
+        """Load a `vorpel3.trov` model from an in-memory image."""
+    def run(self, query: str, tools_json: str) -> str:
+        """The full completion, reasoning included."""
+    def run_json(self, query: str, tools_json: str) -> str | None:
+        """Just the tool-call payload; `"[]"` is a deliberate abstention, None means no markers."""
+    @staticmethod
+    def reasoning(text: str) -> str | None:
+        """The chain-of-thought inside a completion, if it has one."""
+    @staticmethod
+    def extract_tool_call(text: str) -> str | None:
+        """Pull the payload out of a completion you already have."""
+    @staticmethod
+    def load_with_depth(path: str, layers: int) -> V3Engine:
+        """Load the `layers`-block ladder rung of a container (ValueError outside the ladder)."""
+    @property
+    def num_layers(self) -> int:
+        """How many blocks this engine is running."""
+    def generate(
+        self,
+        query: str,
+        tools_json: str,
+        max_new_tokens: int = 0,
+        temperature: float = 0.0,
+        seed: int = 0,
+        system: str | None = None,
+        constrain: bool = False,
+        kv_int8: bool = False,
+    ) -> _V3Generation:
+        """Generation with explicit settings (max_new_tokens 0 means 256).
+
+        Returns a dict: `text`, `tool_call`, `reasoning`, `token_ids`,
+        `stop_reason`, `positions`."""
+    def run_stream(self, query: str, tools_json: str, callback: Callable[[str], object]) -> str:
+        """Generate, calling `callback(piece)` with each decoded delta."""
+    def has_confidence(self) -> bool:
+        """Whether this container carries a confidence head."""
+    def confidence_for(self, query: str, tools_json: str, completion: str) -> float | None:
+        """How confident the model is in a completion it produced."""
+    def run_scored(self, query: str, tools_json: str) -> tuple[_V3Scored, float | None]:
+        """Generate, then score what was generated. Returns `(result, confidence)`."""
+    def kv_bytes(self, seq_len: int, kv_int8: bool = False) -> int:
+        """Key/value cache bytes for a session of `seq_len` positions."""
+    @property
+    def max_seq_len(self) -> int:
+        """Context limit in tokens."""

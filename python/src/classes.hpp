@@ -13,5 +13,6 @@ namespace vorpel::py {
 
 // Each returns a new reference to the class object, or NULL with an error set.
 PyObject* make_v2_engine_type(PyObject* module);
+PyObject* make_v3_engine_type(PyObject* module);
 
 }  // namespace vorpel::py

@@ -32,6 +32,15 @@ PyObject* to_opt_str(const std::optional<std::string>& s) { return s ? to_str(*s
 
 PyObject* to_int(uint64_t v) { return checked(PyLong_FromUnsignedLongLong(v)); }
 
+PyObject* to_int128(unsigned __int128 v) {
+  if (v <= UINT64_MAX) return to_int(static_cast<uint64_t>(v));
+  Ref hi(to_int(static_cast<uint64_t>(v >> 64)));
+  Ref shift(to_int(64));
+  Ref shifted(checked(PyNumber_Lshift(hi.get(), shift.get())));
+  Ref lo(to_int(static_cast<uint64_t>(v)));
+  return checked(PyNumber_Or(shifted.get(), lo.get()));
+}
+
 PyObject* to_float(double v) { return checked(PyFloat_FromDouble(v)); }
 
 PyObject* to_bool(bool v) { return PyBool_FromLong(v ? 1 : 0); }

@@ -192,6 +192,7 @@ class Call {
 PyObject* to_str(std::string_view s);  // UTF-8, invalid bytes replaced
 PyObject* to_opt_str(const std::optional<std::string>& s);
 PyObject* to_int(uint64_t v);
+PyObject* to_int128(unsigned __int128 v);  // exact, any size
 PyObject* to_float(double v);
 PyObject* to_bool(bool v);
 PyObject* none();

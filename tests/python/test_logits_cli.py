@@ -53,9 +53,13 @@ def test_run_errors_exit_2_with_the_message(vorpel_cli, model, tmp_path):
         assert (out.returncode, out.stderr) == (2, "token id outside vocabulary\n")
         out = run(vorpel_cli, path, "--tokens", ",".join(["1"] * (g.max_seq_len + 1)), "--mode", mode)
         assert (out.returncode, out.stderr) == (2, "sequence exceeds max_seq_len\n")
+    # The tag picks the reader; an unknown one goes to the second-generation reader.
     bad = tmp_path / "bad.trov"
-    bad.write_bytes(b"\x84\x2a\xe1\x05" + bytes(200))
-    out = run(vorpel_cli, bad, "--tokens", "1")
-    assert (out.returncode, out.stderr) == (2, "not a trov blob: tag 0x05e12a84, want 0x05e12a83\n")
-    out = run(vorpel_cli, tmp_path / "missing.trov", "--tokens", "1")
-    assert (out.returncode, out.stderr) == (2, "No such file or directory (os error 2)\n")
+    for head, text in [(b"\x00\x11\x22\x33", "not a trov blob: tag 0x33221100, want 0x05e12a83"),
+                       (b"\x84\x2a\xe1\x05", "header codebook is 0 floats, want 28 (cb2|cb3|cb4)")]:
+        bad.write_bytes(head + bytes(200))
+        out = run(vorpel_cli, bad, "--tokens", "1")
+        assert (out.returncode, out.stderr) == (2, text + "\n")
+    missing = tmp_path / "missing.trov"
+    out = run(vorpel_cli, missing, "--tokens", "1")
+    assert (out.returncode, out.stderr) == (2, f"{missing}: No such file or directory (os error 2)\n")
