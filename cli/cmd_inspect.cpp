@@ -140,7 +140,7 @@ int run(const vorpel::cli::Args& args) {
   }
 
   auto bytes = vorpel::io::read_file(*path);
-  if (!bytes) return fail_load(vorpel::io::message(bytes.error()));
+  if (!bytes) return fail_load(*path + ": " + vorpel::io::message(bytes.error()));
   // The tag picks the reader; anything that is not the third-generation tag
   // goes through the second-generation one and fails there if it is neither.
   const bool v3 = bytes->size() >= 4 && vorpel::load_u32(bytes->data()) == vorpel::trov::kTagV3;

@@ -31,12 +31,9 @@ int run(const vorpel::cli::Args& args) {
     std::fprintf(stderr, "vorpel prompt: --query and --tools-file are required\n");
     return vorpel::cli::kExitUsage;
   }
-  auto tools = vorpel::io::read_file(*tools_file);
-  if (!tools) {
-    std::fprintf(stderr, "%s\n", message(tools.error()).c_str());
-    return vorpel::cli::kExitLoad;
-  }
-  const std::string_view tools_json(reinterpret_cast<const char*>(tools->data()), tools->size());
+  const auto tools = vorpel::cli::read_tools(tools_file, std::nullopt);
+  if (!tools) return vorpel::cli::kExitLoad;
+  const std::string_view tools_json(*tools);
   std::optional<std::string_view> sys;
   if (system) sys = *system;
   const std::string prompt = vorpel::chat::build_prompt(*query, tools_json, sys);

@@ -132,17 +132,9 @@ int run(const vorpel::cli::Args& args) {
   if (tools_file.has_value() == tools_inline.has_value())
     return usage_error("exactly one of --tools-file and --tools is required");
 
-  std::string tools;
-  if (tools_file) {
-    auto bytes = vorpel::io::read_file(*tools_file);
-    if (!bytes) {
-      std::fprintf(stderr, "%s\n", message(bytes.error()).c_str());
-      return vorpel::cli::kExitLoad;
-    }
-    tools.assign(reinterpret_cast<const char*>(bytes->data()), bytes->size());
-  } else {
-    tools = *tools_inline;
-  }
+  const auto tools_text = vorpel::cli::read_tools(tools_file, tools_inline);
+  if (!tools_text) return vorpel::cli::kExitLoad;
+  const std::string& tools = *tools_text;
 
   auto bytes = vorpel::io::read_file(*path);
   if (!bytes) {

@@ -34,14 +34,7 @@ int usage_error(const std::string& what) {
   return vorpel::cli::kExitUsage;
 }
 
-std::optional<std::string> read_text(const std::string& path) {
-  auto bytes = vorpel::io::read_file(path);
-  if (!bytes) {
-    std::fprintf(stderr, "%s\n", message(bytes.error()).c_str());
-    return std::nullopt;
-  }
-  return std::string(reinterpret_cast<const char*>(bytes->data()), bytes->size());
-}
+std::optional<std::string> read_text(const std::string& path) { return vorpel::cli::read_text_file(path); }
 
 void opt_float(std::string& out, std::optional<float> v) {
   if (v) json_float(out, *v); else out += "null";
@@ -112,10 +105,7 @@ int run(const vorpel::cli::Args& args) {
     std::fprintf(stderr, "%s: %s\n", path->c_str(), message(bytes.error()).c_str());
     return vorpel::cli::kExitLoad;
   }
-  auto tools_text = [&]() -> std::optional<std::string> {
-    if (tools_file) return read_text(*tools_file);
-    return *tools_inline;
-  };
+  auto tools_text = [&] { return vorpel::cli::read_tools(tools_file, tools_inline); };
   if (vorpel::engine::detect_generation(*bytes) == vorpel::engine::Generation::Third) {
     if (!completion || !query || tools_file.has_value() == tools_inline.has_value())
       return usage_error("a third-generation container scores --completion with --query and --tools-file or --tools");
@@ -156,16 +146,10 @@ int run(const vorpel::cli::Args& args) {
   } else if (completion) {
     if (!query || tools_file.has_value() == tools_inline.has_value())
       return usage_error("--completion needs --query and one of --tools-file, --tools");
-    std::string tools;
-    if (tools_file) {
-      auto t = read_text(*tools_file);
-      if (!t) return vorpel::cli::kExitLoad;
-      tools = std::move(*t);
-    } else {
-      tools = *tools_inline;
-    }
+    auto tools = tools_text();
+    if (!tools) return vorpel::cli::kExitLoad;
     out += "\"confidence_for\":";
-    opt_float(out, engine->confidence_for(*query, tools, *completion));
+    opt_float(out, engine->confidence_for(*query, *tools, *completion));
   } else {
     if (!descriptions_file) return usage_error("--retrieve needs --descriptions-file");
     auto all = read_text(*descriptions_file);

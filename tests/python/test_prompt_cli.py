@@ -27,9 +27,10 @@ def test_prompt_bytes_without_and_with_system(vorpel_cli, tmp_path):
 def test_prompt_errors(vorpel_cli, tmp_path):
     r = run_prompt(vorpel_cli, "--query", "q")
     assert r.returncode == 1
-    r = run_prompt(vorpel_cli, "--query", "q", "--tools-file", str(tmp_path / "missing.json"))
+    missing = tmp_path / "missing.json"
+    r = run_prompt(vorpel_cli, "--query", "q", "--tools-file", str(missing))
     assert r.returncode == 2
-    assert r.stderr.decode().strip() == "No such file or directory (os error 2)"
+    assert r.stderr.decode().strip() == f"{missing}: No such file or directory (os error 2)"
     r = run_prompt(vorpel_cli, "--query", "q", "--tools-file")
     assert r.returncode == 1
     r = run_prompt(vorpel_cli, "--bogus", "x")

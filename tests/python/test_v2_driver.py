@@ -345,7 +345,7 @@ def test_every_stop_reason(cli, tmp_path):
 def test_text_operations_need_a_tokenizer(cli, tmp_path):
     model = random_v2_container(31, tokenizer=False, heads=[(1, 2, 4), (2, 1, 1)])
     path = write(tmp_path, "m.trov", model.data)
-    out = call(cli, "run", path, "--query", "hi", "--tools", "[]", expect=3)
+    out = call(cli, "run", path, "--query", "hi", "--tools", TOOLS, expect=3)
     assert NO_TOKENIZER in out.stderr.decode()
     # Heads never raise: without a tokenizer every score is absent.
     s = score(cli, path, "--text", "hello")
