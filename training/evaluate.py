@@ -113,6 +113,26 @@ def natural_tools_json(names: list[str]) -> str:
     return json.dumps([by_name[n].schema() for n in names], separators=(",", ":"), ensure_ascii=False)
 
 
+def natural_without_tool(rows=None, seed: int = 99) -> list[dict]:
+    """The natural queries that expect a call, with the expected tool taken out of the offered
+    list (and the tools that could stand in for it, and the web search): the right answer is
+    now no call. Tests that the model reads the offered list rather than its memory."""
+    rows = load_natural() if rows is None else rows
+    rng = random.Random(seed)
+    out = []
+    for row in rows:
+        if row["expected"] == []:
+            continue
+        name = row["expected"]["name"]
+        banned = {name, "web_search"} | task.ALSO_FITS.get(name, set())
+        tools = [t for t in row["tools"] if t not in banned]
+        while len(tools) < 2:
+            tools.insert(rng.randrange(len(tools) + 1),
+                         rng.choice([t.name for t in task.TOOLS if t.name not in banned and t.name not in tools]))
+        out.append({**row, "tools": tools, "expected": [], "tags": row.get("tags", []) + ["tool_removed"]})
+    return out
+
+
 def evaluate_natural(engine, rows=None, constrain: bool = True, max_new_tokens: int = 128, log=None) -> dict:
     """Metrics on the natural queries. `exact` counts a call whose name and arguments equal the
     expected ones, and an abstention answered with []; `right_tool` and `false_abstention` are
@@ -168,6 +188,9 @@ def main():
         if k != "queries":
             fmt = (lambda v: str(v)) if k == "max_tokens" else (lambda v: f"{v:.3f}")
             print(f"| {k} | {fmt(nat[True][k])} | {fmt(nat[False][k])} |")
+    removed = {c: evaluate_natural(engine, natural_without_tool(rows), constrain=c)["abstention"] for c in (True, False)}
+    print(f"| abstention with the requested tool removed ({len(natural_without_tool(rows))}) | "
+          f"{removed[True]:.3f} | {removed[False]:.3f} |")
     if a.natural_only:
         return
     print()
