@@ -241,6 +241,8 @@ def main():
     opt = torch.optim.AdamW(model.parameters(), lr=a.lr, weight_decay=0.01, betas=(0.9, 0.98))
     if opt_state is not None:
         opt.load_state_dict(opt_state)
+    # Resumed without optimiser state (a compact checkpoint): warm up again for 100 steps.
+    first, fresh_optimizer = step, bool(a.resume) and opt_state is None
     # Fresh data after a resume: the generator's seed moves with the step count.
     gen = task.TaskGenerator("train", a.seed + 1 + step, max_tools=a.max_tools)
     rng = random.Random(a.seed + 2 + step)
@@ -271,7 +273,7 @@ def main():
     loss_c = loss_k = torch.tensor(0.0)
     stream = batches(gen, enc, a.batch)
     while step < a.steps and (a.minutes <= 0 or time.time() - start < a.minutes * 60):
-        warm = min(1.0, (step + 1) / max(1, a.warmup))
+        warm = min(1.0, (step + 1) / max(1, a.warmup), (step - first + 1) / 100 if fresh_optimizer else 1.0)
         frac = min(1.0, step / max(1, a.steps))
         lr = a.lr * warm * (0.5 * (1 + math.cos(math.pi * frac)) * 0.95 + 0.05)
         for group in opt.param_groups:
