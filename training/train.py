@@ -205,6 +205,8 @@ def main():
     ap.add_argument("--threads", type=int, default=2)
     ap.add_argument("--resume", help="continue from this checkpoint (its tokenizer, geometry, weights, optimiser)")
     ap.add_argument("--warmup", type=int, default=300)
+    ap.add_argument("--decay-steps", type=int, default=0,
+                    help="constant learning rate, then a cosine decay over this many last steps (0: cosine over all)")
     ap.add_argument("--max-tools", type=int, default=6, help="at most this many tools offered per example")
     ap.add_argument("--save-minutes", type=float, default=10.0)
     ap.add_argument("--eval-every", type=int, default=1000)
@@ -274,7 +276,12 @@ def main():
     stream = batches(gen, enc, a.batch)
     while step < a.steps and (a.minutes <= 0 or time.time() - start < a.minutes * 60):
         warm = min(1.0, (step + 1) / max(1, a.warmup), (step - first + 1) / 100 if fresh_optimizer else 1.0)
-        frac = min(1.0, step / max(1, a.steps))
+        if a.decay_steps:
+            # Warm-up, constant, then a cosine decay over the last `decay_steps`: a run can be
+            # resumed with a larger --steps to train longer before it decays.
+            frac = min(1.0, max(0, step - (a.steps - a.decay_steps)) / a.decay_steps)
+        else:
+            frac = min(1.0, step / max(1, a.steps))
         lr = a.lr * warm * (0.5 * (1 + math.cos(math.pi * frac)) * 0.95 + 0.05)
         for group in opt.param_groups:
             group["lr"] = lr
