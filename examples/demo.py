@@ -1,13 +1,13 @@
 """A walk through the vorpel_rs module on a small second-generation model.
 
-With the trained demo model in models/demo-v2.trov the demo answers real
-tool-calling queries (name, arguments, confidence, the best tool by retrieval,
-one streamed answer). Without it, it writes a model with RANDOM weights
-(vorpel_writer, seeded), whose text is noise: it then shows the calls and the
-shapes of their results only.
+With the trained demo model in models/demo-v2.trov the demo answers tool-calling
+queries (the call, its confidence, the best tool by retrieval, declining when no
+offered tool fits, one streamed answer). Without it, it writes a model with
+RANDOM weights (vorpel_writer, seeded), whose text is noise: it then shows the
+calls and the shapes of their results only.
 
-    make demo
-    # or: PYTHONPATH=build/python:python python examples/demo.py
+    make demo                        # installs the module into .venv, then runs this
+    .venv/bin/python examples/demo.py
 """
 import json
 import os

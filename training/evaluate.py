@@ -1,8 +1,10 @@
-"""Evaluate a second-generation container on the held-out split through `vorpel_rs.V2Engine`.
+"""Evaluate a second-generation container through `vorpel_rs.V2Engine`, on the hand-written
+natural queries of `natural_heldout.jsonl` and on the synthetic held-out split.
 
     python training/evaluate.py models/demo-v2.trov --examples 200
 
-Prints a table, on held-out slot values with held-out and with training query templates:
+Prints the natural queries' table (exact calls, right tool, valid JSON, abstention, answers
+that ran to the token budget; constrained and free), then, on held-out slot values with held-out and with training query templates:
 exact-match accuracy of the tool call (name and arguments compared as JSON),
 valid-JSON rate, abstention accuracy, each with and without constrained decoding; the
 constrained runs' rate of tool names outside the offered list; `retrieve_tools` top-1
@@ -98,6 +100,74 @@ def evaluate(engine, n: int = 200, seed: int = 1234, log=None, held_out_template
     return metrics
 
 
+NATURAL = HERE / "natural_heldout.jsonl"
+
+
+def load_natural(path=NATURAL) -> list[dict]:
+    """The hand-written natural queries: query, offered tool names, expected call or []."""
+    return [json.loads(line) for line in pathlib.Path(path).read_text(encoding="utf-8").splitlines() if line.strip()]
+
+
+def natural_tools_json(names: list[str]) -> str:
+    by_name = {t.name: t for t in task.TOOLS}
+    return json.dumps([by_name[n].schema() for n in names], separators=(",", ":"), ensure_ascii=False)
+
+
+def natural_without_tool(rows=None, seed: int = 99) -> list[dict]:
+    """The natural queries that expect a call, with the expected tool taken out of the offered
+    list (and the tools that could stand in for it, and the web search): the right answer is
+    now no call. Tests that the model reads the offered list rather than its memory."""
+    rows = load_natural() if rows is None else rows
+    rng = random.Random(seed)
+    out = []
+    for row in rows:
+        if row["expected"] == []:
+            continue
+        name = row["expected"]["name"]
+        banned = {name, "web_search"} | task.ALSO_FITS.get(name, set())
+        tools = [t for t in row["tools"] if t not in banned]
+        while len(tools) < 2:
+            tools.insert(rng.randrange(len(tools) + 1),
+                         rng.choice([t.name for t in task.TOOLS if t.name not in banned and t.name not in tools]))
+        out.append({**row, "tools": tools, "expected": [], "tags": row.get("tags", []) + ["tool_removed"]})
+    return out
+
+
+def evaluate_natural(engine, rows=None, constrain: bool = True, max_new_tokens: int = 128, log=None) -> dict:
+    """Metrics on the natural queries. `exact` counts a call whose name and arguments equal the
+    expected ones, and an abstention answered with []; `right_tool` and `false_abstention` are
+    over the queries that expect a call, `abstention` over those that expect []; `max_tokens`
+    counts answers that ran to the token budget."""
+    rows = load_natural() if rows is None else rows
+    exact = valid = right = calls = abst = abst_right = false_abst = budget = exact_calls = 0
+    for row in rows:
+        result = engine.generate(row["query"], natural_tools_json(row["tools"]), max_new_tokens=max_new_tokens,
+                                 constrain=constrain)
+        call = parse_call(result["tool_call"])
+        want = row["expected"]
+        valid += call is not None
+        budget += result["stop_reason"] == "MaxTokens"
+        if want == []:
+            abst += 1
+            ok = call == []
+            abst_right += ok
+        else:
+            calls += 1
+            right += isinstance(call, dict) and call.get("name") == want["name"]
+            false_abst += call == []
+            ok = isinstance(call, dict) and call.get("name") == want["name"] and call.get("arguments") == want["arguments"]
+            exact_calls += ok
+        exact += ok
+        if log is not None:
+            log.write(json.dumps({"id": row["id"], "constrain": constrain, "ok": bool(ok), "query": row["query"],
+                                  "want": want, "got": result["text"], "stop": result["stop_reason"]},
+                                 ensure_ascii=False) + "\n")
+    n = len(rows)
+    return {"exact": exact / n, "exact_calls": exact_calls / max(1, calls), "right_tool": right / max(1, calls),
+            "valid_json": valid / n, "abstention": abst_right / max(1, abst),
+            "false_abstention": false_abst / max(1, calls), "max_tokens": budget, "queries": n}
+
+
 def main():
     import vorpel_rs
 
@@ -106,9 +176,24 @@ def main():
     ap.add_argument("--examples", type=int, default=200)
     ap.add_argument("--seed", type=int, default=1234)
     ap.add_argument("--log")
+    ap.add_argument("--natural-only", action="store_true", help="only the natural query table")
     a = ap.parse_args()
     engine = vorpel_rs.V2Engine.load(a.container)
     log = open(a.log, "w") if a.log else None
+    rows = load_natural()
+    nat = {c: evaluate_natural(engine, rows, constrain=c, log=log) for c in (True, False)}
+    print(f"natural queries ({len(rows)}, {sum(r['expected'] == [] for r in rows)} expect no call):")
+    print("| metric | constrained | free |\n|---|---|---|")
+    for k in nat[True]:
+        if k != "queries":
+            fmt = (lambda v: str(v)) if k == "max_tokens" else (lambda v: f"{v:.3f}")
+            print(f"| {k} | {fmt(nat[True][k])} | {fmt(nat[False][k])} |")
+    removed = {c: evaluate_natural(engine, natural_without_tool(rows), constrain=c)["abstention"] for c in (True, False)}
+    print(f"| abstention with the requested tool removed ({len(natural_without_tool(rows))}) | "
+          f"{removed[True]:.3f} | {removed[False]:.3f} |")
+    if a.natural_only:
+        return
+    print()
     held = evaluate(engine, a.examples, a.seed, log)
     seen = evaluate(engine, a.examples, a.seed, log, held_out_templates=False)
     width = max(len(k) for k in held)

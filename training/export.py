@@ -1,6 +1,7 @@
-"""Export a training checkpoint as a second-generation container.
+"""Export a training checkpoint as a second-generation container, or as a compact checkpoint.
 
     python training/export.py training/runs/demo/checkpoint.pt models/demo-v2.trov --bits 4
+    python training/export.py training/runs/demo/best.pt training/checkpoints/demo-v2.pt --compact
 
 Projections, the embedding and the engram tables are CQ-quantised (bits 2, 3, 4 or ternary);
 norms, gates, diagonals, mHC coefficients and heads stay float. The tokenizer is imported from
@@ -25,14 +26,34 @@ from vorpel_writer.v2 import ENGRAM_TENSORS, LAYER_TENSORS, MHC_TENSORS, V2Geome
 
 
 def load_checkpoint(path) -> tuple[V2Torch, dict]:
+    """A training checkpoint or a compact one (f16 weights, tokenizer embedded: its model file
+    is written beside the checkpoint on first use)."""
     ck = torch.load(path, map_location="cpu", weights_only=False)
     g = dict(ck["geometry"])
     g["orders"] = tuple(g["orders"])
     g["engram_sites"] = tuple(g["engram_sites"])
     model = V2Torch(Geometry(**g), [tuple(h) for h in ck["heads"]])
-    model.load_state_dict(ck["state"])
+    model.load_state_dict({k: v.float() for k, v in ck["state"].items()})
     model.eval()
+    if "tokenizer_model" in ck:
+        tok = pathlib.Path(path).with_suffix(".tok.model")
+        if not tok.exists() or tok.read_bytes() != ck["tokenizer_model"]:
+            tok.write_bytes(ck["tokenizer_model"])
+        ck["tokenizer"] = str(tok)
     return model, ck
+
+
+def compact_checkpoint(checkpoint, out) -> int:
+    """Weights in f16 with the tokenizer model inside and no optimiser state: small enough to
+    keep in the repository, and `train.py --resume` continues from it (with a fresh optimiser)."""
+    _, ck = load_checkpoint(checkpoint)
+    small = {"geometry": ck["geometry"], "heads": ck["heads"],
+             "state": {k: v.half() for k, v in ck["state"].items()},
+             "tokenizer_model": pathlib.Path(ck["tokenizer"]).read_bytes(),
+             "tokenizer": "", "steps": ck["steps"], "seconds": ck["seconds"], "args": ck.get("args", {})}
+    pathlib.Path(out).parent.mkdir(parents=True, exist_ok=True)
+    torch.save(small, out)
+    return pathlib.Path(out).stat().st_size
 
 
 def container_geometry(g: Geometry) -> V2Geometry:
@@ -141,7 +162,11 @@ if __name__ == "__main__":
     ap.add_argument("--bits", default="4")
     ap.add_argument("--block", type=int, default=64)
     ap.add_argument("--tokenizer")
+    ap.add_argument("--compact", action="store_true", help="write a compact checkpoint instead of a container")
     a = ap.parse_args()
+    if a.compact:
+        print(f"wrote {a.out}: {compact_checkpoint(a.checkpoint, a.out)} bytes")
+        sys.exit(0)
     bits = a.bits if a.bits == "ternary" else int(a.bits)
     data = export(a.checkpoint, a.out, bits, a.block, a.tokenizer)
     print(f"wrote {a.out}: {len(data)} bytes")

@@ -88,11 +88,18 @@ def engram_rows(tokens: np.ndarray, geom: Geometry) -> np.ndarray:
 
 
 def sinkhorn_log(m: torch.Tensor, rounds: int = 20) -> torch.Tensor:
-    """m: (..., L, L) log-domain matrix -> doubly stochastic exp(m) after `rounds` rounds."""
+    """m: (..., L, L) log-domain matrix -> doubly stochastic exp(m) after `rounds` rounds.
+
+    Computed in the linear domain (one exponential, then row and column divisions), which is
+    the same iteration as the log-domain one: subtracting a row's log-sum-exp is dividing the
+    row by its sum. Starting from exp(m - row max) keeps every row's sum at least 1; the floor
+    on the column sums only matters where a whole column underflows. A third of the training
+    step was spent in the log-domain form's logarithms and exponentials."""
+    p = torch.exp(m - m.amax(dim=-1, keepdim=True))
     for _ in range(rounds):
-        m = m - torch.logsumexp(m, dim=-1, keepdim=True)
-        m = m - torch.logsumexp(m, dim=-2, keepdim=True)
-    return torch.exp(m)
+        p = p / p.sum(dim=-1, keepdim=True)
+        p = p / p.sum(dim=-2, keepdim=True).clamp_min(1e-30)
+    return p
 
 
 class V2Torch(nn.Module):
@@ -180,9 +187,13 @@ class V2Torch(nn.Module):
             conv[:, shift:] = conv[:, shift:] + e["taps"][q] * value[:, : T - shift]
         return key, conv
 
-    def forward(self, tokens: torch.Tensor, observe: bool = False, window: int | None = None):
+    def forward(self, tokens: torch.Tensor, observe: bool = False, window: int | None = None,
+                select: torch.Tensor | None = None):
         """tokens: (B, T) int64. Returns logits (B, T, vocab) and, when `observe`, the hidden
         vectors the heads pool: (B, T, num_layers + 1, d) (scaled embedding, then lane means).
+        With `select`, a (B, T) bool mask, only the selected positions' logits are computed,
+        as (selected, vocab): training scores the completion only, and the read-out over the
+        whole prompt would cost as much as the rest of the model.
 
         `window` is the attention window (0 = unlimited). By default it is the geometry's
         kv_window for plain calls but unlimited when `observe` is set: the engine scores a
@@ -226,12 +237,12 @@ class V2Torch(nn.Module):
             gt = h @ p["gate_proj"].T
             q = self.rope(rms_norm(q, p["q_norm"]), T)
             k = self.rope(rms_norm(k, p["k_norm"]), T)
-            rep = H // KV
-            k = k.repeat_interleave(rep, dim=1)
-            v = v.repeat_interleave(rep, dim=1)
-            scores = (q @ k.transpose(-1, -2)) / math.sqrt(hd)
-            scores = scores.masked_fill(~causal, float("-inf"))
-            o = torch.softmax(scores, dim=-1) @ v                     # (B, H, T, hd)
+            # Fused attention (flash kernel on CPU when the mask is plain causal): the same
+            # softmax(q k^T / sqrt(hd)) v, several times faster to train than the explicit form.
+            if window:
+                o = F.scaled_dot_product_attention(q, k, v, attn_mask=causal, enable_gqa=True)
+            else:
+                o = F.scaled_dot_product_attention(q, k, v, is_causal=True, enable_gqa=True)
             o = o.transpose(1, 2).reshape(B, T, H * hd)
             o = torch.sigmoid(gt) * o
             att = rms_norm(o @ p["out_proj"].T, p["post_norm"])
@@ -252,7 +263,10 @@ class V2Torch(nn.Module):
             lanes = torch.einsum("btik,btkd->btid", R, lanes) + post.unsqueeze(-1) * delta.unsqueeze(2)
             if observe:
                 hidden.append(lanes.mean(2))
-        y = rms_norm(lanes.mean(2), self.final_norm)
+        final = lanes.mean(2)
+        if select is not None:
+            final = final[select]
+        y = rms_norm(final, self.final_norm)
         logits = y @ self.embedding.T
         if observe:
             return logits, torch.stack(hidden, dim=2)

@@ -1,11 +1,15 @@
 """Train the demo second-generation model on the synthetic tool-calling task (CPU, float32).
 
-    python training/train.py --out training/runs/demo --minutes 55
+    python training/train.py --out training/runs/demo --steps 60000
+    python training/train.py --out training/runs/demo --resume training/runs/demo/checkpoint.pt
 
 Trains the language model on prompt -> completion (loss on the completion and its end-of-turn
 marker only), the contrastive head on query vs the right tool's description (in-batch
-negatives) and the confidence head on right vs corrupted completions. Saves a checkpoint that
-`export.py` writes into a container.
+negatives) and the confidence head on right vs corrupted completions. The learning rate follows
+the step count (warm-up, then cosine to `--steps`), so a run that is paused or stopped and
+resumed follows the same schedule. Every `--save-minutes` the run writes `checkpoint.pt` (with
+the optimiser state, for `--resume`), and every `--eval-every` steps it scores a fixed
+synthetic held-out set under teacher forcing and keeps the best checkpoint as `best.pt`.
 """
 from __future__ import annotations
 
@@ -27,6 +31,7 @@ HERE = pathlib.Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE))
 import task  # noqa: E402
 import tokenizer as tok_train  # noqa: E402
+import values  # noqa: E402
 from model import Geometry, V2Torch  # noqa: E402
 
 CONTRASTIVE, CONFIDENCE = 1, 2
@@ -59,7 +64,7 @@ def build_prompt(query: str, tools_json: str) -> str:
 
 
 def tool_description(name: str) -> str:
-    t = next(t for t in task.TOOLS if t.name == name)
+    t = task.BY_NAME[name]
     return f"{t.name}: {t.description}"
 
 
@@ -84,22 +89,22 @@ class Encoder:
 
 
 def corrupt(ex: task.Example, rng: random.Random) -> str:
-    """A plausible wrong completion: another offered tool, or a wrong argument value."""
+    """A plausible wrong completion: another offered tool, a wrong argument value, or a call
+    where an abstention was right (and an abstention where a call was)."""
     if ex.tool is None:
-        other = rng.choice(ex.offered)
-        return f'<tool_call>{{"name":"{other}","arguments":{{}}}}</tool_call>'
+        other = task.BY_NAME[rng.choice(ex.offered)]
+        args = {p.name: (p.transform(v) if p.transform else v)
+                for p in other.params for v in [task.draw_value(p.pool if p.pool != "unit" else "unit", rng)]}
+        return "<tool_call>" + json.dumps({"name": other.name, "arguments": args}, separators=(",", ":"),
+                                          ensure_ascii=False) + "</tool_call>"
     args = dict(ex.arguments)
     choice = rng.random()
     if choice < 0.4 and len(ex.offered) > 1:
         name = rng.choice([n for n in ex.offered if n != ex.tool])
     else:
         name = ex.tool
-        tool = next(t for t in task.TOOLS if t.name == ex.tool)
-        param = rng.choice(tool.params)
-        if param.pool == "unit_pair":
-            value = rng.choice(task.UNIT_PAIRS)[rng.randint(0, 1)]
-        else:
-            value = task.draw_value(param.pool, rng)
+        param = rng.choice(task.BY_NAME[ex.tool].params)
+        value = rng.choice(list(values.UNIT_NAMES)) if param.pool == "unit" else task.draw_value(param.pool, rng)
         args[param.name] = param.transform(value) if param.transform else value
     if choice > 0.85:
         return "<tool_call>[]</tool_call>"
@@ -117,17 +122,23 @@ def pad_batch(seqs: list[list[int]], pad: int) -> tuple[torch.Tensor, torch.Tens
     return toks, mask
 
 
-def lm_batch(enc: Encoder, examples: list[task.Example]):
-    seqs, starts = [], []
+def encode_examples(enc: Encoder, examples: list[task.Example]) -> list[tuple[list[int], int]]:
+    """(whole token sequence, prompt length) per example."""
+    out = []
     for ex in examples:
         p, c = enc.prompt_and_completion(build_prompt(ex.query, ex.tools_json), ex.completion)
-        seqs.append(p + c)
-        starts.append(len(p))
-    toks, mask = pad_batch(seqs, enc.pad)
-    targets = torch.full_like(toks, -100)
-    for i, (s, st) in enumerate(zip(seqs, starts)):
-        targets[i, st - 1: len(s) - 1] = toks[i, st: len(s)]
-    return toks, targets
+        out.append((p + c, len(p)))
+    return out
+
+
+def lm_batch(encoded: list[tuple[list[int], int]], pad: int):
+    """Tokens, the mask of positions whose next token is scored, and those next tokens."""
+    toks, _ = pad_batch([s for s, _ in encoded], pad)
+    select = torch.zeros_like(toks, dtype=torch.bool)
+    for i, (s, st) in enumerate(encoded):
+        select[i, st - 1: len(s) - 1] = True
+    nxt = torch.roll(toks, -1, dims=1)
+    return toks, select, nxt[select]
 
 
 def head_mask(toks: torch.Tensor, lengths: list[int], pad: int) -> torch.Tensor:
@@ -135,25 +146,80 @@ def head_mask(toks: torch.Tensor, lengths: list[int], pad: int) -> torch.Tensor:
     return (pos < torch.tensor(lengths)[:, None]) & (toks != pad)
 
 
+def batches(gen: task.TaskGenerator, enc: Encoder, batch: int, pool: int = 16):
+    """Endless batches; examples are drawn `pool` batches at a time and grouped by length, so
+    a batch pads little."""
+    while True:
+        examples = gen.examples(batch * pool)
+        encoded = encode_examples(enc, examples)
+        order = sorted(range(len(examples)), key=lambda i: len(encoded[i][0]))
+        groups = [order[k:k + batch] for k in range(0, len(order), batch)]
+        random.shuffle(groups)
+        for g in groups:
+            yield [examples[i] for i in g], [encoded[i] for i in g]
+
+
+@torch.no_grad()
+def teacher_forced(model: V2Torch, enc: Encoder, examples: list[task.Example]) -> dict:
+    """Held-out metrics under teacher forcing, from the tool-call marker on (a think block
+    before it is the data's coin toss): `exact` is the share whose whole call, closing marker
+    and end of turn are the argmax at every position (what greedy decoding reproduces), and
+    `decision` the share whose first token after the marker (call or abstention) is right."""
+    model.eval()
+    exact = decision = 0
+    abst = abst_ok = 0
+    encoded = encode_examples(enc, examples)
+    for k in range(0, len(examples), 16):
+        chunk = encoded[k:k + 16]
+        toks, select, nxt = lm_batch(chunk, enc.pad)
+        pred = model(toks, select=select).argmax(-1)
+        at = 0
+        for (s, st), ex in zip(chunk, examples[k:k + 16]):
+            n = len(s) - st
+            p, t = pred[at:at + n], nxt[at:at + n]
+            at += n
+            c = s[st:]
+            start = c.index(enc.tool_call) + 1 if enc.tool_call in c else 0
+            ok = bool(torch.equal(p[start:], t[start:]))
+            exact += ok
+            decision += bool(p[start] == t[start])
+            if ex.tool is None:
+                abst += 1
+                abst_ok += bool(p[start] == t[start])
+    model.train()
+    n = max(1, len(examples))
+    return {"exact": exact / n, "decision": decision / n, "abstention": abst_ok / max(1, abst)}
+
+
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--out", default=str(HERE / "runs" / "demo"))
-    ap.add_argument("--minutes", type=float, default=55.0)
+    ap.add_argument("--steps", type=int, default=60000, help="length of the learning-rate schedule")
+    ap.add_argument("--minutes", type=float, default=0.0, help="stop after this much wall time (0: none)")
     ap.add_argument("--batch", type=int, default=8)
-    ap.add_argument("--lr", type=float, default=3e-3)
+    ap.add_argument("--lr", type=float, default=2e-3)
     ap.add_argument("--d-model", type=int, default=192)
     ap.add_argument("--layers", type=int, default=4)
     ap.add_argument("--vocab", type=int, default=4000)
     ap.add_argument("--seed", type=int, default=0)
     ap.add_argument("--threads", type=int, default=2)
-    ap.add_argument("--resume", help="continue from this checkpoint (its tokenizer, geometry, weights)")
-    ap.add_argument("--warmup", type=int, default=100)
+    ap.add_argument("--resume", help="continue from this checkpoint (its tokenizer, geometry, weights, optimiser)")
+    ap.add_argument("--warmup", type=int, default=300)
+    ap.add_argument("--decay-steps", type=int, default=0,
+                    help="constant learning rate, then a cosine decay over this many last steps (0: cosine over all)")
+    ap.add_argument("--max-tools", type=int, default=6, help="at most this many tools offered per example")
+    ap.add_argument("--save-minutes", type=float, default=10.0)
+    ap.add_argument("--eval-every", type=int, default=1000)
+    ap.add_argument("--eval-examples", type=int, default=300)
     a = ap.parse_args()
     torch.manual_seed(a.seed)
+    random.seed(a.seed)
     torch.set_num_threads(a.threads)
     out = pathlib.Path(a.out)
     out.mkdir(parents=True, exist_ok=True)
-    prior_steps = prior_seconds = 0
+    step = 0
+    seconds = 0.0
+    opt_state = None
     if a.resume:
         import export
 
@@ -164,7 +230,8 @@ def main():
         if pathlib.Path(ck["tokenizer"]).resolve() != pathlib.Path(model_file).resolve():
             shutil.copyfile(ck["tokenizer"], model_file)
         enc = Encoder(model_file)
-        prior_steps, prior_seconds = ck["steps"], ck["seconds"]
+        step, seconds = ck["steps"], ck["seconds"]
+        opt_state = ck.get("optimizer")
     else:
         model_file = tok_train.train(str(out / "tok"), a.vocab)
         enc = Encoder(model_file)
@@ -174,31 +241,58 @@ def main():
         heads = [(CONTRASTIVE, 2, 64), (CONFIDENCE, 2, 1)]
         model = V2Torch(geom, heads)
     opt = torch.optim.AdamW(model.parameters(), lr=a.lr, weight_decay=0.01, betas=(0.9, 0.98))
-    gen = task.TaskGenerator("train", a.seed + 1)
-    rng = random.Random(a.seed + 2)
-    deadline = time.time() + a.minutes * 60
-    start = time.time()
-    step = 0
-    log = open(out / "train.log", "w")
+    if opt_state is not None:
+        opt.load_state_dict(opt_state)
+    # Resumed without optimiser state (a compact checkpoint): warm up again for 100 steps.
+    first, fresh_optimizer = step, bool(a.resume) and opt_state is None
+    # Fresh data after a resume: the generator's seed moves with the step count.
+    gen = task.TaskGenerator("train", a.seed + 1 + step, max_tools=a.max_tools)
+    rng = random.Random(a.seed + 2 + step)
+    held = task.TaskGenerator("test", 1234).examples(a.eval_examples)
+    seen = task.TaskGenerator("test", 1234, held_out_templates=False).examples(a.eval_examples)
+    log = open(out / "train.log", "a")
+    best = -1.0
+    if (out / "best.json").exists():
+        best = json.loads((out / "best.json").read_text())["score"]
 
-    def save():
-        torch.save({"geometry": dataclasses.asdict(geom), "heads": heads, "state": model.state_dict(),
-                    "tokenizer": model_file, "steps": prior_steps + step,
-                    "seconds": prior_seconds + time.time() - start},
-                   out / "checkpoint.pt")
+    def write(line: str):
+        print(line, flush=True)
+        log.write(line + "\n")
+        log.flush()
 
-    last_save = time.time()
-    # The two heads train on alternate steps; the log shows each one's latest loss.
+    def save(path: pathlib.Path, with_optimizer: bool = True):
+        ck = {"geometry": dataclasses.asdict(geom), "heads": heads, "state": model.state_dict(),
+              "tokenizer": model_file, "steps": step, "seconds": seconds, "args": vars(a)}
+        if with_optimizer:
+            ck["optimizer"] = opt.state_dict()
+        tmp = path.with_suffix(".tmp")
+        torch.save(ck, tmp)
+        tmp.replace(path)
+
+    write(f"start step={step} geometry={dataclasses.asdict(geom)} args={vars(a)}")
+    start = last_save = time.time()
+    tick = time.time()
     loss_c = loss_k = torch.tensor(0.0)
-    while time.time() < deadline:
-        frac = (time.time() - start) / (deadline - start)
-        lr = a.lr * min(1.0, (step + 1) / max(1, a.warmup)) * (0.5 * (1 + math.cos(math.pi * min(frac, 1.0))) * 0.95 + 0.05)
+    stream = batches(gen, enc, a.batch)
+    while step < a.steps and (a.minutes <= 0 or time.time() - start < a.minutes * 60):
+        warm = min(1.0, (step + 1) / max(1, a.warmup), (step - first + 1) / 100 if fresh_optimizer else 1.0)
+        if a.decay_steps:
+            # Warm-up, constant, then a cosine decay over the last `decay_steps`: a run can be
+            # resumed with a larger --steps to train longer before it decays.
+            frac = min(1.0, max(0, step - (a.steps - a.decay_steps)) / a.decay_steps)
+        else:
+            frac = min(1.0, step / max(1, a.steps))
+        lr = a.lr * warm * (0.5 * (1 + math.cos(math.pi * frac)) * 0.95 + 0.05)
         for group in opt.param_groups:
             group["lr"] = lr
-        examples = gen.examples(a.batch)
-        toks, targets = lm_batch(enc, examples)
-        logits = model(toks)
-        loss_lm = F.cross_entropy(logits.reshape(-1, logits.shape[-1]), targets.reshape(-1), ignore_index=-100)
+        examples, encoded = next(stream)
+        toks, select, targets = lm_batch(encoded, enc.pad)
+        observe = step % 4 == 1
+        if observe:
+            logits, hidden_lm = model(toks, observe=True, select=select)
+        else:
+            logits = model(toks, select=select)
+        loss_lm = F.cross_entropy(logits, targets)
         loss = loss_lm
         if step % 2 == 0:
             # Contrastive: queries of real calls against their tools' descriptions.
@@ -208,7 +302,7 @@ def main():
                 dsc = [enc.text(tool_description(ex.tool)) for ex in calls]
                 seqs = q + dsc
                 t, _ = pad_batch(seqs, enc.pad)
-                _, hidden = model(t, observe=True)
+                _, hidden = model(t, observe=True, select=torch.zeros_like(t, dtype=torch.bool))
                 emb = model.head_output(0, hidden, head_mask(t, [len(s) for s in seqs], enc.pad))
                 eq, ed = emb[: len(calls)], emb[len(calls):]
                 sim = eq @ ed.T / 0.05
@@ -216,36 +310,49 @@ def main():
                 sim = sim.masked_fill(same & ~torch.eye(len(calls), dtype=torch.bool), -1e4)
                 loss_c = F.cross_entropy(sim, torch.arange(len(calls)))
                 loss = loss + 0.5 * loss_c
-        else:
-            # Confidence: right completion (label 1) vs a corrupted one (label 0).
-            texts, labels = [], []
-            for ex in examples[: max(2, a.batch // 2)]:
-                prompt = build_prompt(ex.query, ex.tools_json)
-                texts.append(enc.text(prompt + ex.completion))
-                labels.append(1.0)
-                texts.append(enc.text(prompt + corrupt(ex, rng)))
-                labels.append(0.0)
-            t, _ = pad_batch(texts, enc.pad)
-            _, hidden = model(t, observe=True)
-            logit = model.head_output(1, hidden, head_mask(t, [len(s) for s in texts], enc.pad))[:, 0]
-            loss_k = F.binary_cross_entropy_with_logits(logit, torch.tensor(labels))
+        elif observe:
+            # Confidence: right completions (the LM batch itself, without the end-of-turn
+            # marker: the text confidence_for scores) against corrupted ones.
+            lengths = [len(s) - 1 for s, _ in encoded]
+            pos = model.head_output(1, hidden_lm, head_mask(toks, lengths, enc.pad))[:, 0]
+            wrong = []
+            for ex in examples:
+                wrong.append(enc.text(build_prompt(ex.query, ex.tools_json) + corrupt(ex, rng)))
+            t, _ = pad_batch(wrong, enc.pad)
+            _, hidden = model(t, observe=True, select=torch.zeros_like(t, dtype=torch.bool))
+            neg = model.head_output(1, hidden, head_mask(t, [len(s) for s in wrong], enc.pad))[:, 0]
+            logit = torch.cat([pos, neg])
+            labels = torch.cat([torch.ones_like(pos), torch.zeros_like(neg)])
+            loss_k = F.binary_cross_entropy_with_logits(logit, labels)
             loss = loss + 0.5 * loss_k
         opt.zero_grad()
         loss.backward()
         torch.nn.utils.clip_grad_norm_(model.parameters(), 1.0)
         opt.step()
-        if step % 20 == 0:
-            line = (f"step {step} t={time.time() - start:.0f}s lr={lr:.2e} lm={loss_lm.item():.4f} "
-                    f"contrastive={loss_c.item():.4f} confidence={loss_k.item():.4f}")
-            print(line, flush=True)
-            log.write(line + "\n")
-            log.flush()
+        now = time.time()
+        # A paused process (SIGSTOP) shows as one long step; count at most a minute of it.
+        seconds += min(now - tick, 60.0)
+        tick = now
         step += 1
-        if time.time() - last_save > 600:  # a cut-off run still leaves a recent checkpoint
-            save()
+        if step % 50 == 0:
+            write(f"step {step} t={seconds:.0f}s lr={lr:.2e} lm={loss_lm.item():.4f} "
+                  f"contrastive={loss_c.item():.4f} confidence={loss_k.item():.4f}")
+        if step % a.eval_every == 0:
+            m_held = teacher_forced(model, enc, held)
+            m_seen = teacher_forced(model, enc, seen)
+            write("eval " + json.dumps({"step": step, "seconds": round(seconds), "held_out": m_held,
+                                        "training_templates": m_seen}))
+            score = m_held["exact"] + m_seen["exact"]
+            if score > best:
+                best = score
+                save(out / "best.pt", with_optimizer=False)
+                (out / "best.json").write_text(json.dumps({"score": score, "step": step, "held_out": m_held,
+                                                           "training_templates": m_seen}))
+        if time.time() - last_save > a.save_minutes * 60:
+            save(out / "checkpoint.pt")
             last_save = time.time()
-    save()
-    print(f"saved {out / 'checkpoint.pt'} after {step} steps")
+    save(out / "checkpoint.pt")
+    write(f"saved {out / 'checkpoint.pt'} at step {step}")
 
 
 if __name__ == "__main__":
