@@ -16,6 +16,7 @@ import sys
 import time
 
 import vorpel_rs
+from v3_demo import show_third_generation
 from vorpel_writer import v2 as v2w
 
 ROOT = pathlib.Path(__file__).resolve().parents[1]
@@ -90,7 +91,9 @@ def trained_demo(path: pathlib.Path) -> int:
 
 def main() -> int:
     if TRAINED.exists() and "--random" not in sys.argv:
-        return trained_demo(TRAINED)
+        status = trained_demo(TRAINED)
+        show_third_generation()
+        return status
     if MODEL.exists():
         print(f"reusing the demo model {MODEL}")
         try:
@@ -133,6 +136,7 @@ def main() -> int:
     ranked = engine.retrieve_tools(query, ["Current weather for a city", "Send an email"], 2)
     print("  retrieve_tools:", [(i, round(s, 4)) for i, s in ranked])
     print("  confidence_for:", engine.confidence_for(query, TOOLS, result["text"]))
+    show_third_generation()
     return 0
 
 
