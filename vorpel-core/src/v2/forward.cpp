@@ -9,6 +9,7 @@
 #include "parts.hpp"
 #include "vorpel/core/panic.hpp"
 #include "vorpel/cq/cq_kernels.hpp"
+#include "vorpel/cq/product_group.hpp"
 #include "vorpel/pool/worker_pool.hpp"
 #include "vorpel/ops/vector_ops.hpp"
 
@@ -97,10 +98,12 @@ void layer_step(const V2Model& m, V2State& s, uint64_t l, uint64_t p) {
     Section sec(StepProfile::Projections);
     rms_norm(s.x_, ly.norm_in, s.h_);
     s.rot_h_.invalidate();
-    cq::matvec_rotated(ly.q_proj, s.rot_h_.get(ly.q_proj, s.h_), 0, s.q_);
-    cq::matvec_rotated(ly.k_proj, s.rot_h_.get(ly.k_proj, s.h_), 0, s.k_);
-    cq::matvec_rotated(ly.v_proj, s.rot_h_.get(ly.v_proj, s.h_), 0, s.v_);
-    cq::matvec_rotated(ly.gate_proj, s.rot_h_.get(ly.gate_proj, s.h_), 0, s.gt_);
+    // The four projections of h together: one parallel region gives every worker a share.
+    const cq::Product group[] = {{&ly.q_proj, s.rot_h_.get(ly.q_proj, s.h_), 0, s.q_},
+                                 {&ly.k_proj, s.rot_h_.get(ly.k_proj, s.h_), 0, s.k_},
+                                 {&ly.v_proj, s.rot_h_.get(ly.v_proj, s.h_), 0, s.v_},
+                                 {&ly.gate_proj, s.rot_h_.get(ly.gate_proj, s.h_), 0, s.gt_}};
+    cq::matvec_group(group);
   }
   {
     Section sec(StepProfile::Attention);
@@ -130,7 +133,8 @@ void layer_step(const V2Model& m, V2State& s, uint64_t l, uint64_t p) {
   {
     Section sec(StepProfile::Projections);
     s.rot_o_.invalidate();
-    cq::matvec_rotated(ly.out_proj, s.rot_o_.get(ly.out_proj, s.o_), 0, s.a_);
+    const cq::Product out[] = {{&ly.out_proj, s.rot_o_.get(ly.out_proj, s.o_), 0, s.a_}};
+    cq::matvec_group(out);
   }
   {
     Section sec(StepProfile::HadamardMlp);

@@ -11,6 +11,7 @@
 
 #include "vorpel/core/panic.hpp"
 #include "vorpel/cq/cq_kernels.hpp"
+#include "vorpel/cq/product_group.hpp"
 #include "vorpel/cq/rotated_input.hpp"
 #include "vorpel/ops/attention.hpp"
 #include "vorpel/ops/mhc.hpp"
@@ -172,10 +173,12 @@ namespace {
 void product(const cq::CqTensor& t, cq::RotatedBatch& rot, const float* x, uint64_t n, uint64_t stride,
              uint64_t first, uint64_t count, float* out) {
   const auto xr = rot.get(t, x, n, stride);
-  if (n == 1)
-    cq::matvec_rotated(t, xr.first(t.padded_cols()), first, {out, count});
-  else
+  if (n == 1) {
+    const cq::Product one[] = {{&t, xr.first(t.padded_cols()), first, {out, count}}};
+    cq::matvec_group(one);
+  } else {
     cq::matmul_batch(t, xr, n, first, count, {out, n * count});
+  }
 }
 
 // Causal depthwise convolution of one position's input x (width w) with taps
@@ -293,10 +296,21 @@ void run_chunk(const V3Model& m, V3Session& s, std::span<const uint32_t> tokens,
     });
 
     rot_in.invalidate();
-    product(blk.q_proj, rot_in, sc.xn.data(), n, D, 0, qd, sc.q.data());
-    product(blk.k_proj, rot_in, sc.xn.data(), n, D, 0, kd, sc.k.data());
-    product(blk.v_proj, rot_in, sc.xn.data(), n, D, 0, vd, sc.v.data());
-    product(blk.gate_proj, rot_in, sc.xn.data(), n, D, 0, od, sc.gt.data());
+    if (n == 1) {
+      // A single position: the four projections of xn in one parallel region.
+      const cq::Product group[] = {
+          {&blk.q_proj, rot_in.get(blk.q_proj, sc.xn.data(), 1, D).first(blk.q_proj.padded_cols()), 0, {sc.q.data(), qd}},
+          {&blk.k_proj, rot_in.get(blk.k_proj, sc.xn.data(), 1, D).first(blk.k_proj.padded_cols()), 0, {sc.k.data(), kd}},
+          {&blk.v_proj, rot_in.get(blk.v_proj, sc.xn.data(), 1, D).first(blk.v_proj.padded_cols()), 0, {sc.v.data(), vd}},
+          {&blk.gate_proj, rot_in.get(blk.gate_proj, sc.xn.data(), 1, D).first(blk.gate_proj.padded_cols()), 0,
+           {sc.gt.data(), od}}};
+      cq::matvec_group(group);
+    } else {
+      product(blk.q_proj, rot_in, sc.xn.data(), n, D, 0, qd, sc.q.data());
+      product(blk.k_proj, rot_in, sc.xn.data(), n, D, 0, kd, sc.k.data());
+      product(blk.v_proj, rot_in, sc.xn.data(), n, D, 0, vd, sc.v.data());
+      product(blk.gate_proj, rot_in, sc.xn.data(), n, D, 0, od, sc.gt.data());
+    }
 
     V3Session::LayerCache& cache = s.layer(b);
     if (T > 0) {
