@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "vorpel/text/utf8.hpp"
+#include "vorpel/text/word_marker.hpp"
 
 namespace vorpel::engine {
 
@@ -22,7 +23,7 @@ namespace {
 using text::kReplacementUtf8;
 using text::scan_utf8;
 using text::Utf8;
-constexpr std::string_view kWordMarker = "\xE2\x96\x81";
+using text::kWordMarker;
 
 }  // namespace
 

@@ -9,6 +9,7 @@
 #include "vorpel/core/le_bytes.hpp"
 #include "vorpel/core/panic.hpp"
 #include "vorpel/text/utf8.hpp"
+#include "vorpel/text/word_marker.hpp"
 
 namespace vorpel::sp {
 
@@ -16,7 +17,7 @@ namespace {
 
 constexpr size_t kHeaderBytes = 24;
 constexpr size_t kRecordBytes = 7;  // score f32, kind u8, length u16
-constexpr std::string_view kMarker = "\xE2\x96\x81";  // U+2581, the word-boundary marker
+constexpr std::string_view kMarker = text::kWordMarker;
 
 // Length of the scalar at s[i], taking an ill-formed byte as a scalar of one byte.
 size_t scalar_len(std::string_view s, size_t i) {
@@ -55,19 +56,6 @@ std::optional<uint8_t> parse_byte_piece(std::string_view t) {
   return static_cast<uint8_t>(hi * 16 + lo);
 }
 
-std::string replace_marker(std::string_view s) {
-  std::string out;
-  out.reserve(s.size());
-  for (size_t i = 0; i < s.size();) {
-    if (s.compare(i, kMarker.size(), kMarker) == 0) {
-      out += ' ';
-      i += kMarker.size();
-    } else {
-      out += s[i++];
-    }
-  }
-  return out;
-}
 
 std::unexpected<TokenizerError> truncated(size_t need, size_t got) {
   return std::unexpected(TokenizerError{TokenizerError::Kind::Truncated, need, got});
@@ -196,7 +184,7 @@ std::expected<Tokenizer, TokenizerError> Tokenizer::parse(std::span<const uint8_
       const auto b = parse_byte_piece(t.texts_[id]);
       t.piece_bytes_.emplace_back(b ? std::string(1, static_cast<char>(*b)) : std::string());
     } else {
-      t.piece_bytes_.push_back(replace_marker(t.texts_[id]));
+      t.piece_bytes_.push_back(text::marker_to_space(t.texts_[id]));
     }
   }
   return t;
@@ -442,7 +430,7 @@ std::string Tokenizer::decode(std::span<const uint32_t> ids) const {
   std::string text;
   text.reserve(raw.size());
   text::append_utf8_lossy(text, raw);
-  std::string spaced = replace_marker(text);
+  std::string spaced = text::marker_to_space(text);
   if (add_dummy_prefix_ && !spaced.empty() && spaced[0] == ' ') spaced.erase(0, 1);
   return spaced;
 }

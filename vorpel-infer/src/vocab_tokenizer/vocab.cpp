@@ -12,12 +12,13 @@
 #include "vorpel/core/panic.hpp"
 #include "vorpel/io/read_file.hpp"
 #include "vorpel/text/utf8.hpp"
+#include "vorpel/text/word_marker.hpp"
 
 namespace vorpel::vocab {
 
 namespace {
 
-constexpr std::string_view kMark = "\xE2\x96\x81";  // U+2581, a space inside pieces
+constexpr std::string_view kMark = text::kWordMarker;
 
 size_t char_len(std::string_view s, size_t i) {
   const text::Utf8Scan sc = text::scan_utf8(s, i);
@@ -115,19 +116,6 @@ std::optional<float> parse_score(std::string_view s) {
   return neg ? -v : v;
 }
 
-std::string replace_marks(std::string_view s) {
-  std::string out;
-  out.reserve(s.size());
-  for (size_t i = 0; i < s.size();) {
-    if (s.compare(i, kMark.size(), kMark) == 0) {
-      out += ' ';
-      i += kMark.size();
-    } else {
-      out += s[i++];
-    }
-  }
-  return out;
-}
 
 std::string byte_piece(uint8_t b) {
   static constexpr char kHex[] = "0123456789ABCDEF";
@@ -210,13 +198,13 @@ float Vocab::score(uint32_t id) const {
 }
 
 std::string Vocab::piece_text(uint32_t id) const {
-  return id < pieces_.size() ? replace_marks(pieces_[id]) : std::string();
+  return id < pieces_.size() ? text::marker_to_space(pieces_[id]) : std::string();
 }
 
 std::string Vocab::decode(std::span<const uint32_t> ids) const {
   std::string out;
   for (uint32_t id : ids)
-    if (id < pieces_.size()) out += replace_marks(pieces_[id]);
+    if (id < pieces_.size()) out += text::marker_to_space(pieces_[id]);
   return std::string(trim(out, false));
 }
 
