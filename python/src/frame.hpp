@@ -11,6 +11,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <expected>
 #include <memory>
 #include <optional>
 #include <span>
@@ -21,6 +22,7 @@
 #include <vector>
 
 #include "vorpel/engine/call_hooks.hpp"
+#include "vorpel/engine/load_error.hpp"
 #include "vorpel/engine/record.hpp"
 
 namespace vorpel::py {
@@ -216,6 +218,18 @@ class DictBuilder {
 // Load failures are OSError carrying the message only (no errno, no file name).
 PyObject* raise_os_error(std::string_view message);
 PyObject* raise_value_error(std::string_view message);
+
+// A loader's engine wrapped in a new instance of the call's class, or its
+// error raised with the loader's text: OSError (load, from_bytes) or
+// ValueError (load_with_depth). A path with a NUL byte fails in the file layer.
+template <class E>
+PyObject* wrap_loaded(Call& c, std::expected<E, LoadError>&& loaded, bool value_error = false) {
+  if (!loaded) {
+    const std::string text = vorpel::message(loaded.error());
+    return value_error ? raise_value_error(text) : raise_os_error(text);
+  }
+  return c.wrap(std::move(*loaded));
+}
 
 // The streaming callback protocol: the callback's result is ignored and its
 // exceptions are discarded, except KeyboardInterrupt, which ends the call.

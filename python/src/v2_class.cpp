@@ -13,20 +13,9 @@ namespace {
 
 using vorpel::v2::V2Engine;
 
-PyObject* v2_load(Call& c) {
-  // The file layer takes a C path: an embedded NUL would silently open a
-  // different, shorter path.
-  if (c.text(0).find('\0') != std::string::npos) return raise_os_error("file name contained an unexpected NUL byte");
-  auto loaded = V2Engine::load(c.text(0));
-  if (!loaded) return raise_os_error(vorpel::message(loaded.error()));
-  return c.wrap(std::move(*loaded));
-}
+PyObject* v2_load(Call& c) { return wrap_loaded(c, V2Engine::load(c.text(0))); }
 
-PyObject* v2_from_bytes(Call& c) {
-  auto loaded = V2Engine::from_bytes(std::move(c.bytes(0)));
-  if (!loaded) return raise_os_error(vorpel::message(loaded.error()));
-  return c.wrap(std::move(*loaded));
-}
+PyObject* v2_from_bytes(Call& c) { return wrap_loaded(c, V2Engine::from_bytes(std::move(c.bytes(0)))); }
 
 PyObject* v2_run(Call& c) { return to_str(c.engine<V2Engine>().run(c.text(0), c.text(1), c.hooks())); }
 

@@ -12,24 +12,12 @@ namespace {
 
 using vorpel::v3::V3Engine;
 
-PyObject* wrap_loaded(Call& c, std::expected<V3Engine, LoadError>&& loaded, bool value_error) {
-  if (!loaded) {
-    const std::string text = vorpel::message(loaded.error());
-    return value_error ? raise_value_error(text) : raise_os_error(text);
-  }
-  return c.wrap(std::move(*loaded));
-}
+PyObject* v3_load(Call& c) { return wrap_loaded(c, V3Engine::load(c.text(0))); }
 
-PyObject* v3_load(Call& c) {
-  if (c.text(0).find('\0') != std::string::npos) return raise_os_error("file name contained an unexpected NUL byte");
-  return wrap_loaded(c, V3Engine::load(c.text(0)), false);
-}
-
-PyObject* v3_from_bytes(Call& c) { return wrap_loaded(c, V3Engine::from_bytes(std::move(c.bytes(0))), false); }
+PyObject* v3_from_bytes(Call& c) { return wrap_loaded(c, V3Engine::from_bytes(std::move(c.bytes(0)))); }
 
 PyObject* v3_load_with_depth(Call& c) {
-  if (c.text(0).find('\0') != std::string::npos) return raise_value_error("file name contained an unexpected NUL byte");
-  return wrap_loaded(c, V3Engine::load_with_depth(c.text(0), c.count(1)), true);
+  return wrap_loaded(c, V3Engine::load_with_depth(c.text(0), c.count(1)), /*value_error=*/true);
 }
 
 PyObject* v3_run(Call& c) { return to_str(c.engine<V3Engine>().run(c.text(0), c.text(1), c.hooks())); }

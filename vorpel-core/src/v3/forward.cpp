@@ -123,6 +123,7 @@ struct ForwardScratch {
   std::vector<float> row_buf;                       // (rows, row_pad): decoded-row work areas
   std::vector<float> ffn;                           // (rows, ffn_floats)
   std::vector<float> scores;                        // (jobs, heads, span)
+  cq::RotatedInput rot1;                            // a single row's rotations, one per block size
 
   ForwardScratch(const V3Model& m, uint64_t n) : rows(n) {
     const V3Geometry& g = m.geom;
@@ -159,6 +160,8 @@ struct ForwardScratch {
     row_pad = m.embedding.padded_cols();
     for (const V3Engram& e : m.engrams) row_pad = std::max(row_pad, e.tables.padded_cols());
     row_buf.assign(n * row_pad, 0.0f);
+    for (const V3Block& b : m.blocks)
+      for (const auto* t : {&b.q_proj, &b.k_proj, &b.v_proj, &b.gate_proj}) rot1.reserve_for(*t);
     ffn_floats = detail::ffn_work(g, experts);
     ffn.assign(n * ffn_floats, 0.0f);
   }
@@ -297,13 +300,14 @@ void run_chunk(const V3Model& m, V3Session& s, std::span<const uint32_t> tokens,
 
     rot_in.invalidate();
     if (n == 1) {
-      // A single position: the four projections of xn in one parallel region.
-      const cq::Product group[] = {
-          {&blk.q_proj, rot_in.get(blk.q_proj, sc.xn.data(), 1, D).first(blk.q_proj.padded_cols()), 0, {sc.q.data(), qd}},
-          {&blk.k_proj, rot_in.get(blk.k_proj, sc.xn.data(), 1, D).first(blk.k_proj.padded_cols()), 0, {sc.k.data(), kd}},
-          {&blk.v_proj, rot_in.get(blk.v_proj, sc.xn.data(), 1, D).first(blk.v_proj.padded_cols()), 0, {sc.v.data(), vd}},
-          {&blk.gate_proj, rot_in.get(blk.gate_proj, sc.xn.data(), 1, D).first(blk.gate_proj.padded_cols()), 0,
-           {sc.gt.data(), od}}};
+      // A single position: the four projections of xn in one parallel region,
+      // each reading the rotation of its own block size.
+      const std::span<const float> x1(sc.xn.data(), D);
+      sc.rot1.invalidate();
+      const cq::Product group[] = {{&blk.q_proj, sc.rot1.get(blk.q_proj, x1), 0, {sc.q.data(), qd}},
+                                   {&blk.k_proj, sc.rot1.get(blk.k_proj, x1), 0, {sc.k.data(), kd}},
+                                   {&blk.v_proj, sc.rot1.get(blk.v_proj, x1), 0, {sc.v.data(), vd}},
+                                   {&blk.gate_proj, sc.rot1.get(blk.gate_proj, x1), 0, {sc.gt.data(), od}}};
       cq::matvec_group(group);
     } else {
       product(blk.q_proj, rot_in, sc.xn.data(), n, D, 0, qd, sc.q.data());
