@@ -25,7 +25,7 @@ using Metadata = std::vector<std::pair<std::string, std::string>>;
 
 inline Tensor f32(std::string name, std::vector<uint64_t> shape, const std::vector<float>& v) {
   Tensor t{std::move(name), "F32", std::move(shape), std::vector<uint8_t>(v.size() * 4)};
-  std::memcpy(t.bytes.data(), v.data(), t.bytes.size());
+  if (!v.empty()) std::memcpy(t.bytes.data(), v.data(), t.bytes.size());
   return t;
 }
 
