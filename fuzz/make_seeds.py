@@ -3,7 +3,7 @@ import numpy as np
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "python"))
 from vorpel_writer.v2 import random_v2_container, demo_tokenizer_blob
 out = sys.argv[1]
-for d in ("trov", "v2_bundle", "v3_model", "sp_tokenizer", "cq", "tools", "safetensors", "vocab"):
+for d in ("trov", "v2_bundle", "v3_model", "sp_tokenizer", "cq", "tools", "safetensors", "vocab", "v1_model"):
     os.makedirs(os.path.join(out, d), exist_ok=True)
 def put(d, name, data):
     with open(os.path.join(out, d, name), "wb") as f:
@@ -75,3 +75,13 @@ for i, (voc, text) in enumerate([(greedy, "hello  world!"), (greedy, " h\u00e9ll
                                  (scored, "ab aab \u00e9 aaaa"), (scored, "b a\tyx")]):
     v = voc.encode()
     put("vocab", f"v{i}", struct.pack("<H", len(v)) + v + text.encode())
+# Small first-generation models (the fuzz target supplies its own vocabulary):
+# every linear format, feed-forward on and off, a contrastive head on odd seeds.
+from vorpel_writer.v1 import random_v1_container
+for seed in range(8):
+    r = random_v1_container(seed, vocab_size=24, vocab_lines=300, d_model=16, num_heads=2,
+                            kv_group=2 if seed % 2 else 1, max_dec_len=6, num_encoder_layers=1 + seed % 2,
+                            num_decoder_layers=1 + (seed // 2) % 2, feedforward=seed % 3 != 0,
+                            contrastive=(4, 3) if seed % 2 else False,
+                            linear_format=["prequant", "f16", "i8", "bf16"][seed % 4])
+    put("v1_model", f"seed{seed}", r.weights_bytes)

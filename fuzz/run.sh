@@ -11,7 +11,7 @@ PY="$ROOT/.venv/bin/python"
 CMAKE="$ROOT/.venv/bin/cmake"
 NINJA="$ROOT/.venv/bin/ninja"
 
-ALL=(trov_fuzz cq_fuzz sp_tokenizer_fuzz tools_fuzz v2_bundle_fuzz v3_model_fuzz safetensors_fuzz vocab_fuzz)
+ALL=(trov_fuzz cq_fuzz sp_tokenizer_fuzz tools_fuzz v2_bundle_fuzz v3_model_fuzz safetensors_fuzz vocab_fuzz v1_model_fuzz)
 TARGETS=("${@:-${ALL[@]}}")
 
 "$CMAKE" -S "$ROOT/fuzz" -B "$BUILD" -G Ninja -DCMAKE_CXX_COMPILER="$CXX" -DCMAKE_MAKE_PROGRAM="$NINJA" >/dev/null
@@ -20,8 +20,9 @@ PYTHONPATH="$ROOT/python" "$PY" "$ROOT/fuzz/make_seeds.py" "$BUILD/seeds"
 
 run_one() {
   local t="$1" corpus="$BUILD/corpus/${1%_fuzz}" extra=()
-  # The reader's I4 notice would flood the log; sanitizer reports still come through.
-  [[ "$t" == safetensors_fuzz ]] && extra=(-close_fd_mask=2)
+  # The reader's I4 notice and the loader's warnings would flood the log;
+  # sanitizer reports still come through.
+  [[ "$t" == safetensors_fuzz || "$t" == v1_model_fuzz ]] && extra=(-close_fd_mask=2)
   mkdir -p "$corpus" "$BUILD/artifacts"
   echo "== $t (${SECONDS_EACH}s)"
   ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \

@@ -17,9 +17,10 @@ constexpr uint64_t kTableFloats = uint64_t{1} << 20;
 
 RopeTable::RopeTable(uint64_t head_dim, float theta, uint64_t positions)
     : head_dim_(head_dim), theta_(theta) {
-  VORPEL_CHECK(head_dim >= 2 && head_dim % 2 == 0, "rotary tables need an even, non-zero head_dim");
+  VORPEL_CHECK(head_dim >= 1, "rotary tables need a non-zero head_dim");
   const uint64_t half = head_dim / 2;
-  positions_ = std::min(positions, std::max<uint64_t>(1, kTableFloats / half));
+  // An odd head_dim leaves its last element unrotated; head_dim 1 rotates nothing.
+  positions_ = half == 0 ? 0 : std::min(positions, std::max<uint64_t>(1, kTableFloats / half));
   cos_.assign(positions_ * half, 0.0f);
   sin_.assign(positions_ * half, 0.0f);
   for (uint64_t p = 0; p < positions_; ++p)

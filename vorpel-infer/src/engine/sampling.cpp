@@ -80,7 +80,8 @@ uint32_t sample_token(std::span<const float> logits, float temperature, Temperat
 }
 
 uint32_t TokenChooser::choose(std::span<const float> logits) {
-  if (temperature_ <= 0.0f || std::isnan(temperature_)) return greedy_token(logits);
+  if (temperature_ <= 0.0f || std::isnan(temperature_))
+    return greedy_ == GreedyRule::TotalOrderHighestId ? greedy_total_order(logits) : greedy_token(logits);
   return sample_token(logits, temperature_, rule_, rng_, terms_);
 }
 

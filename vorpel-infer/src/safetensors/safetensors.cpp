@@ -12,6 +12,7 @@
 #include "vorpel/core/diagnostic.hpp"
 #include "vorpel/core/half.hpp"
 #include "vorpel/core/le_bytes.hpp"
+#include "vorpel/text/decimal.hpp"
 #include "vorpel/text/utf8.hpp"
 
 namespace vorpel::st {
@@ -97,20 +98,6 @@ std::optional<std::string_view> object_body(std::string_view s) {
   return s.substr(1, s.size() - 2);
 }
 
-// u64::from_str: an optional "+", then one or more decimal digits, within 64 bits.
-std::optional<uint64_t> parse_u64(std::string_view s) {
-  if (!s.empty() && s.front() == '+') s.remove_prefix(1);
-  if (s.empty()) return std::nullopt;
-  uint64_t v = 0;
-  for (char c : s) {
-    if (c < '0' || c > '9') return std::nullopt;
-    const uint64_t d = static_cast<uint64_t>(c - '0');
-    if (v > (std::numeric_limits<uint64_t>::max() - d) / 10) return std::nullopt;
-    v = v * 10 + d;
-  }
-  return v;
-}
-
 // The string value of "key" inside a tensor's value text.
 std::optional<std::string_view> find_string_field(std::string_view v, std::string_view quoted_key) {
   size_t at = v.find(quoted_key);
@@ -142,7 +129,7 @@ std::optional<std::vector<uint64_t>> find_list_field(std::string_view v, std::st
     const size_t comma = body.find(',', start);
     const std::string_view piece =
         body.substr(start, comma == std::string_view::npos ? std::string_view::npos : comma - start);
-    const auto value = parse_u64(trim_unicode(piece));
+    const auto value = text::parse_u64(trim_unicode(piece));
     if (!value) return std::nullopt;
     out.push_back(*value);
     if (comma == std::string_view::npos) break;

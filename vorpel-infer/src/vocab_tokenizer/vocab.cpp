@@ -3,7 +3,6 @@
 // each ill-formed byte as a character of its own.
 #include "vorpel/vocab_tokenizer/vocab.hpp"
 
-#include <charconv>
 #include <algorithm>
 #include <limits>
 #include <queue>
@@ -11,6 +10,7 @@
 #include "vorpel/chat/unicode.hpp"
 #include "vorpel/core/panic.hpp"
 #include "vorpel/io/read_file.hpp"
+#include "vorpel/text/decimal.hpp"
 #include "vorpel/text/utf8.hpp"
 #include "vorpel/text/word_marker.hpp"
 
@@ -48,75 +48,6 @@ std::string_view trim(std::string_view s, bool both) {
 
 bool is_continuation(char c) { return (static_cast<uint8_t>(c) & 0xC0) == 0x80; }
 
-bool iequals(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    char c = a[i];
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    if (c != b[i]) return false;
-  }
-  return true;
-}
-
-// A decimal floating-point number as the score column holds it: an optional
-// sign, then "inf", "infinity" or "nan" in any case, or digits with an
-// optional point (at least one digit on some side) and an optional exponent.
-// Values beyond the float range become infinity or zero, as in correct rounding.
-std::optional<float> parse_score(std::string_view s) {
-  bool neg = false;
-  if (!s.empty() && (s[0] == '+' || s[0] == '-')) {
-    neg = s[0] == '-';
-    s.remove_prefix(1);
-  }
-  constexpr float kInf = std::numeric_limits<float>::infinity();
-  if (iequals(s, "inf") || iequals(s, "infinity")) return neg ? -kInf : kInf;
-  if (iequals(s, "nan")) return std::numeric_limits<float>::quiet_NaN();
-
-  const size_t n = s.size();
-  auto digits = [&](size_t& i) {
-    const size_t start = i;
-    while (i < n && s[i] >= '0' && s[i] <= '9') ++i;
-    return i - start;
-  };
-  size_t i = 0;
-  const size_t int_digits = digits(i);
-  size_t frac_digits = 0;
-  if (i < n && s[i] == '.') frac_digits = digits(++i);
-  if (int_digits + frac_digits == 0) return std::nullopt;
-  const size_t mantissa_end = i;
-  int64_t exp = 0;
-  if (i < n && (s[i] == 'e' || s[i] == 'E')) {
-    ++i;
-    bool exp_neg = false;
-    if (i < n && (s[i] == '+' || s[i] == '-')) exp_neg = s[i++] == '-';
-    const size_t exp_start = i;
-    if (digits(i) == 0) return std::nullopt;
-    for (size_t k = exp_start; k < i; ++k) exp = std::min<int64_t>(exp * 10 + (s[k] - '0'), 1'000'000'000);
-    if (exp_neg) exp = -exp;
-  }
-  if (i != n) return std::nullopt;
-
-  float v = 0;
-  const auto [ptr, ec] = std::from_chars(s.data(), s.data() + n, v, std::chars_format::general);
-  if (ec == std::errc::result_out_of_range) {
-    // Decimal order of the first significant digit decides overflow or underflow.
-    int64_t order = 0;
-    bool found = false;
-    for (size_t k = 0; k < mantissa_end && !found; ++k) {
-      if (s[k] < '1' || s[k] > '9') continue;
-      found = true;
-      // Index int_digits is the point, so the first fraction digit has order -1.
-      order = k < int_digits ? static_cast<int64_t>(int_digits - 1 - k)
-                             : -static_cast<int64_t>(k - int_digits);
-    }
-    v = found && order + exp >= 0 ? kInf : 0.0f;
-  } else if (ec != std::errc{} || ptr != s.data() + n) {
-    return std::nullopt;
-  }
-  return neg ? -v : v;
-}
-
-
 std::string byte_piece(uint8_t b) {
   static constexpr char kHex[] = "0123456789ABCDEF";
   return std::string{'<', '0', 'x', kHex[b >> 4], kHex[b & 15], '>'};
@@ -143,7 +74,7 @@ Vocab Vocab::load(std::string_view text) {
     float score = 0.0f;
     if (tab != std::string_view::npos) {
       any_tab = true;
-      score = parse_score(trim(line.substr(tab + 1), true)).value_or(0.0f);
+      score = text::parse_f32(trim(line.substr(tab + 1), true)).value_or(0.0f);
       line = line.substr(0, tab);
     }
     v.scores_.push_back(score);

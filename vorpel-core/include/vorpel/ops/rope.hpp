@@ -12,7 +12,8 @@ class RopeTable {
  public:
   RopeTable() = default;
   // Tables for min(positions, cap) positions and head_dim/2 frequencies; the
-  // cap keeps them at about 2^20 floats. head_dim must be even and non-zero.
+  // cap keeps them at about 2^20 floats. head_dim must be non-zero; when it
+  // is odd, the last element of each head vector is not rotated.
   RopeTable(uint64_t head_dim, float theta, uint64_t positions);
 
   // The angle of position p, frequency j: p / theta^(2j/head_dim) in single precision.

@@ -58,12 +58,23 @@ enum class TemperatureRule : uint8_t {
 uint32_t sample_token(std::span<const float> logits, float temperature, TemperatureRule rule, SplitMix& rng,
                       std::vector<float>& terms);
 
+// Which maximum a greedy choice takes.
+enum class GreedyRule : uint8_t {
+  LowestId,             // greedy_token
+  TotalOrderHighestId,  // greedy_total_order
+};
+
 // The token choice of one generation call: greedy at temperature <= 0 (or
 // NaN, with no draw), else sampling with the generation's rule.
 class TokenChooser {
  public:
-  TokenChooser(float temperature, TemperatureRule rule, uint64_t initial_state)
-      : temperature_(temperature), rule_(rule), rng_(initial_state) {}
+  TokenChooser(float temperature, TemperatureRule rule, uint64_t initial_state,
+               GreedyRule greedy = GreedyRule::LowestId)
+      : temperature_(temperature), rule_(rule), greedy_(greedy), rng_(initial_state) {}
+  // The first generation only decodes greedily, by the total order.
+  static TokenChooser first_generation() {
+    return TokenChooser(0.0f, TemperatureRule::Quotient, 0, GreedyRule::TotalOrderHighestId);
+  }
   // The second generation starts its generator at seed + gamma (wrapping), so
   // seed 0 is an ordinary seed; the third starts it at the seed itself.
   static TokenChooser second_generation(float temperature, uint64_t seed) {
@@ -79,6 +90,7 @@ class TokenChooser {
  private:
   float temperature_;
   TemperatureRule rule_;
+  GreedyRule greedy_;
   SplitMix rng_;
   std::vector<float> terms_;
 };
