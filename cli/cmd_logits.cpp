@@ -1,6 +1,7 @@
-// `vorpel logits`: runs token ids through a second- or third-generation model
-// (told apart by the container tag) and prints the logits of the last position
-// (or of every position) as JSON.
+// `vorpel logits`: runs token ids through a model (the generation told apart by
+// the file) and prints the logits of the last position (or of every position)
+// as JSON. A first-generation model encodes the ids and feeds the decoder the
+// start token, then --decoder-tokens, printing the logits after each step.
 #include <charconv>
 #include <cstdio>
 #include <optional>
@@ -12,6 +13,8 @@
 #include "vorpel/engine/open.hpp"
 #include "vorpel/io/read_file.hpp"
 #include "vorpel/text/json_out.hpp"
+#include "vorpel/v1/forward.hpp"
+#include "vorpel/v1_engine/v1_engine.hpp"
 #include "vorpel/v2/batch.hpp"
 #include "vorpel/v2/bundle.hpp"
 #include "vorpel/v2/forward.hpp"
@@ -24,7 +27,9 @@ using vorpel::message;
 using vorpel::cli::Args;
 
 constexpr const char* kUsage =
-    "logits FILE.trov --tokens ID,ID,... [--mode step|prefill] [--all] [--depth N] [--kv-int8]";
+    "logits FILE --tokens ID,ID,... [--mode step|prefill] [--all] [--depth N] [--kv-int8] "
+    "[--vocab V --decoder-tokens ID,... --encoder]   (FILE.trov, or a first-generation FILE.safetensors with "
+    "--vocab; --encoder prints its encoder's output rows instead)";
 
 bool parse_tokens(const std::string& text, std::vector<uint32_t>& out) {
   if (text.empty()) return true;
@@ -134,8 +139,43 @@ int run_v3(std::vector<uint8_t> bytes, std::vector<uint32_t> tokens, const std::
   return 0;
 }
 
+int run_v1(const std::string& path, const std::string& vocab, std::vector<uint32_t> tokens,
+           const std::vector<uint32_t>& decoder, bool all, bool encoder_rows) {
+  auto engine = vorpel::v1::V1Engine::load(path, vocab);
+  if (!engine) return fail(message(engine.error()));
+  const vorpel::v1::V1Model& m = engine->model();
+  const uint64_t width = m.config.vocab_size;
+  // The encoder reaches as far as the rotary tables.
+  if (tokens.size() > m.config.rope_positions()) tokens.resize(m.config.rope_positions());
+  const std::vector<float> enc = vorpel::v1::encode(m, tokens);
+  if (encoder_rows) {
+    std::string out;
+    append_rows(out, enc, m.config.d_model, true);
+    out += '\n';
+    std::fwrite(out.data(), 1, out.size(), stdout);
+    return 0;
+  }
+  vorpel::v1::V1Decoder dec(m, enc, tokens.size(), m.config.max_dec_len);
+  std::vector<float> logits(width), rows;
+  std::vector<uint32_t> feed{vorpel::v1::kDecoderStartId};
+  feed.insert(feed.end(), decoder.begin(), decoder.end());
+  for (uint32_t t : feed) {
+    dec.step(t, logits);
+    if (all) rows.insert(rows.end(), logits.begin(), logits.end());
+  }
+  if (!all) rows = logits;
+  std::string out;
+  append_rows(out, rows, width, all);
+  out += '\n';
+  std::fwrite(out.data(), 1, out.size(), stdout);
+  return 0;
+}
+
 int run(const Args& args) {
   std::string path, mode = "step";
+  std::optional<std::string> vocab;
+  std::vector<uint32_t> decoder;
+  bool encoder_rows = false;
   std::vector<uint32_t> tokens;
   std::optional<uint64_t> depth;
   bool have_tokens = false, all = false, int8 = false;
@@ -153,6 +193,12 @@ int run(const Args& args) {
       auto r = std::from_chars(v.data(), v.data() + v.size(), d);
       if (v.empty() || r.ec != std::errc() || r.ptr != v.data() + v.size()) return usage_error("--depth takes a count");
       depth = d;
+    } else if (a == "--vocab" && i + 1 < args.size()) {
+      vocab = args[++i];
+    } else if (a == "--decoder-tokens" && i + 1 < args.size()) {
+      if (!parse_tokens(args[++i], decoder)) return usage_error("--decoder-tokens takes comma-separated 32-bit ids");
+    } else if (a == "--encoder") {
+      encoder_rows = true;
     } else if (a == "--all") {
       all = true;
     } else if (a == "--kv-int8") {
@@ -167,7 +213,15 @@ int run(const Args& args) {
 
   auto bytes = vorpel::io::read_file(path);
   if (!bytes) return fail(path + ": " + message(bytes.error()));
-  if (vorpel::engine::detect_generation(*bytes) == vorpel::engine::Generation::Third)
+  const auto generation = vorpel::engine::detect_generation(*bytes);
+  if (generation == vorpel::engine::Generation::First) {
+    if (!vocab) return usage_error("a first-generation weights file needs --vocab FILE");
+    if (depth || int8 || mode != "step") return usage_error("--depth, --kv-int8 and --mode apply to .trov containers");
+    return run_v1(path, *vocab, std::move(tokens), decoder, all, encoder_rows);
+  }
+  if (vocab || !decoder.empty() || encoder_rows)
+    return usage_error("--vocab, --decoder-tokens and --encoder apply to first-generation files");
+  if (generation == vorpel::engine::Generation::Third)
     return run_v3(std::move(*bytes), std::move(tokens), mode, all, depth, int8);
   if (depth || int8) return usage_error("--depth and --kv-int8 apply to third-generation containers");
   return run_v2(std::move(*bytes), tokens, mode, all);

@@ -14,6 +14,7 @@
 #include "vorpel/text/json_out.hpp"
 #include "vorpel/io/read_file.hpp"
 #include "vorpel/engine/open.hpp"
+#include "vorpel/v1_engine/v1_engine.hpp"
 #include "vorpel/v2_engine/v2_engine.hpp"
 #include "vorpel/v3_engine/v3_engine.hpp"
 
@@ -26,8 +27,9 @@ using vorpel::json::json_uint;
 
 constexpr const char* kUsage =
     "run FILE.trov --query Q (--tools-file F | --tools JSON) [--max-new-tokens N] [--temperature T] "
-    "[--seed S] [--system S] [--constrain] [--stream] [--depth N] [--kv-int8]   generate; prints the result as "
-    "JSON (--stream: one JSON line per streamed piece on stderr first; --depth, --kv-int8: third generation)";
+    "[--seed S] [--system S] [--constrain] [--stream] [--depth N] [--kv-int8] [--vocab V]   generate; prints the "
+    "result as JSON (--stream: one JSON line per streamed piece on stderr first; --depth, --kv-int8: third "
+    "generation; a first-generation FILE.safetensors needs --vocab and takes no generation settings)";
 
 bool parse_u64(const std::string& s, uint64_t& out) {
   auto r = std::from_chars(s.data(), s.data() + s.size(), out);
@@ -42,6 +44,29 @@ bool parse_f32(const std::string& s, float& out) {
 int usage_error(const std::string& what) {
   std::fprintf(stderr, "vorpel run: %s\nusage: vorpel %s\n", what.c_str(), kUsage);
   return vorpel::cli::kExitUsage;
+}
+
+int run_first(const std::string& weights_path, const std::string& vocab_path, const std::string& query,
+              const std::string& tools, bool stream) {
+  // The engine's own loader reads both files, so its messages are the module's.
+  auto engine = vorpel::v1::V1Engine::load(weights_path, vocab_path);
+  if (!engine) {
+    std::fprintf(stderr, "%s\n", message(engine.error()).c_str());
+    return vorpel::cli::kExitLoad;
+  }
+  const vorpel::v1::StreamCallback print_piece = [](uint32_t id, std::string_view piece) {
+    std::string line = "{\"token_id\":";
+    json_uint(line, id);
+    line += ",\"piece\":";
+    json_string(line, piece);
+    line += "}\n";
+    std::fwrite(line.data(), 1, line.size(), stderr);
+    std::fflush(stderr);
+  };
+  const vorpel::v1::V1RunResult res = engine->generate(query, tools, stream ? &print_piece : nullptr);
+  std::string out = vorpel::engine::to_json(to_record(res)) + "\n";
+  std::fwrite(out.data(), 1, out.size(), stdout);
+  return 0;
 }
 
 int run_third(std::vector<uint8_t> bytes, const std::string& query, const std::string& tools,
@@ -78,7 +103,7 @@ int run_third(std::vector<uint8_t> bytes, const std::string& query, const std::s
 }
 
 int run(const vorpel::cli::Args& args) {
-  std::optional<std::string> path, query, tools_file, tools_inline;
+  std::optional<std::string> path, query, tools_file, tools_inline, vocab;
   vorpel::v2::GenerateOptions opt;
   bool stream = false, kv_int8 = false;
   std::optional<uint64_t> depth, max_new;
@@ -109,6 +134,8 @@ int run(const vorpel::cli::Args& args) {
       tools_file = v;
     } else if (a == "--tools") {
       tools_inline = v;
+    } else if (a == "--vocab") {
+      vocab = v;
     } else if (a == "--system") {
       opt.system = v;
     } else if (a == "--max-new-tokens") {
@@ -141,7 +168,13 @@ int run(const vorpel::cli::Args& args) {
     std::fprintf(stderr, "%s: %s\n", path->c_str(), message(bytes.error()).c_str());
     return vorpel::cli::kExitLoad;
   }
-  if (vorpel::engine::detect_generation(*bytes) == vorpel::engine::Generation::Third)
+  const auto generation = vorpel::engine::detect_generation(*bytes);
+  if (generation == vorpel::engine::Generation::First) {
+    if (!vocab) return usage_error("a first-generation weights file needs --vocab FILE");
+    return run_first(*path, *vocab, *query, tools, stream);
+  }
+  if (vocab) return usage_error("--vocab applies to first-generation weights files");
+  if (generation == vorpel::engine::Generation::Third)
     return run_third(std::move(*bytes), *query, tools, opt, max_new.value_or(0), depth, kv_int8, stream);
   if (depth || kv_int8) return usage_error("--depth and --kv-int8 apply to third-generation containers");
 

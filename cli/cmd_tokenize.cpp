@@ -1,10 +1,12 @@
 // `vorpel tokenize` / `vorpel detokenize`: the tokenizer embedded in a .trov
-// container (either generation), applied to a text or a list of ids.
+// container (second or third generation) or a first-generation vocabulary
+// file (--vocab), applied to a text or a list of ids.
 #include <chrono>
 #include <ctime>
 #include <cstdio>
 #include <optional>
 #include <string>
+#include <variant>
 
 #include "command.hpp"
 #include "vorpel/engine/load_error.hpp"
@@ -13,6 +15,7 @@
 #include "vorpel/io/read_file.hpp"
 #include "vorpel/sp_tokenizer/sp_tokenizer.hpp"
 #include "vorpel/trov/trov_image.hpp"
+#include "vorpel/vocab_tokenizer/vocab.hpp"
 
 namespace {
 
@@ -74,19 +77,51 @@ std::optional<uint64_t> parse_uint(const std::string& s, uint64_t max) {
   return v;
 }
 
-constexpr const char* kTokenizeUsage = "tokenize FILE.trov (TEXT | --text-file F) [--repeat N] [--reference]";
+// Either generation's tokenizer behind one encode/decode.
+struct AnyTokenizer {
+  std::variant<vorpel::sp::Tokenizer, vorpel::vocab::Vocab> t;
+  std::vector<uint32_t> encode(std::string_view text, bool reference) const {
+    if (const auto* sp = std::get_if<vorpel::sp::Tokenizer>(&t)) return reference ? sp->encode_reference(text) : sp->encode(text);
+    const auto& v = std::get<vorpel::vocab::Vocab>(t);
+    return reference ? v.encode_reference(text) : v.encode(text);
+  }
+  std::string decode(std::span<const uint32_t> ids) const {
+    return std::visit([&](const auto& x) { return x.decode(ids); }, t);
+  }
+};
+
+// The container's tokenizer, or the vocabulary file's when `vocab` is given.
+std::optional<AnyTokenizer> open_tokenizer(const std::optional<std::string>& container,
+                                           const std::optional<std::string>& vocab) {
+  if (vocab) {
+    auto v = vorpel::vocab::Vocab::load_file(*vocab);
+    if (!v) {
+      std::fprintf(stderr, "%s: %s\n", vocab->c_str(), v.error().c_str());
+      return std::nullopt;
+    }
+    return AnyTokenizer{std::move(*v)};
+  }
+  auto tok = load_tokenizer(*container);
+  if (!tok) return std::nullopt;
+  return AnyTokenizer{std::move(*tok)};
+}
+
+constexpr const char* kTokenizeUsage =
+    "tokenize (FILE.trov | --vocab VOCAB.txt) (TEXT | --text-file F) [--repeat N] [--reference]";
 
 // Prints the ids as one JSON list. --repeat N encodes N times and reports the
 // time of those encodes on stderr as JSON, so process start-up is excluded;
 // --reference encodes with the rescanning merge instead of the heap.
 int run_tokenize(const Args& args) {
-  std::optional<std::string> path, text, text_file;
+  std::optional<std::string> path, text, text_file, vocab;
   uint64_t repeat = 1;
   bool reference = false;
   for (size_t i = 0; i < args.size(); ++i) {
     const std::string& a = args[i];
     if (a == "--text-file" && i + 1 < args.size()) {
       text_file = args[++i];
+    } else if (a == "--vocab" && i + 1 < args.size()) {
+      vocab = args[++i];
     } else if (a == "--repeat" && i + 1 < args.size()) {
       const auto n = parse_uint(args[++i], UINT32_MAX);
       if (!n || *n == 0) {
@@ -96,7 +131,7 @@ int run_tokenize(const Args& args) {
       repeat = *n;
     } else if (a == "--reference") {
       reference = true;
-    } else if (!path) {
+    } else if (!path && !vocab) {
       path = a;
     } else if (!text) {
       text = a;
@@ -105,7 +140,7 @@ int run_tokenize(const Args& args) {
       return vorpel::cli::kExitUsage;
     }
   }
-  if (!path || text.has_value() == text_file.has_value()) {
+  if (path.has_value() == vocab.has_value() || text.has_value() == text_file.has_value()) {
     std::fprintf(stderr, "usage: vorpel %s\n", kTokenizeUsage);
     return vorpel::cli::kExitUsage;
   }
@@ -117,7 +152,7 @@ int run_tokenize(const Args& args) {
     }
     text.emplace(bytes->begin(), bytes->end());
   }
-  const auto tok = load_tokenizer(*path);
+  const auto tok = open_tokenizer(path, vocab);
   if (!tok) return vorpel::cli::kExitLoad;
 
   std::vector<uint32_t> ids;
@@ -129,7 +164,7 @@ int run_tokenize(const Args& args) {
   };
   const double cpu_start = cpu_now();
   const auto start = std::chrono::steady_clock::now();
-  for (uint64_t r = 0; r < repeat; ++r) ids = reference ? tok->encode_reference(*text) : tok->encode(*text);
+  for (uint64_t r = 0; r < repeat; ++r) ids = tok->encode(*text, reference);
   const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   const double cpu_seconds = cpu_now() - cpu_start;
 
@@ -151,16 +186,24 @@ int run_tokenize(const Args& args) {
   return 0;
 }
 
-constexpr const char* kDetokenizeUsage = "detokenize FILE.trov ID...";
+constexpr const char* kDetokenizeUsage = "detokenize (FILE.trov | --vocab VOCAB.txt) ID...";
 
 // Prints the decoded text's exact bytes followed by one newline.
 int run_detokenize(const Args& args) {
-  if (args.empty()) {
+  std::optional<std::string> container, vocab;
+  size_t first_id = 1;
+  if (args.size() >= 2 && args[0] == "--vocab") {
+    vocab = args[1];
+    first_id = 2;
+  } else if (!args.empty()) {
+    container = args[0];
+  }
+  if (args.size() < first_id) {
     std::fprintf(stderr, "usage: vorpel %s\n", kDetokenizeUsage);
     return vorpel::cli::kExitUsage;
   }
   std::vector<uint32_t> ids;
-  for (size_t i = 1; i < args.size(); ++i) {
+  for (size_t i = first_id; i < args.size(); ++i) {
     const auto v = parse_uint(args[i], UINT32_MAX);
     if (!v) {
       std::fprintf(stderr, "not a token id: '%s'\nusage: vorpel %s\n", args[i].c_str(), kDetokenizeUsage);
@@ -168,7 +211,7 @@ int run_detokenize(const Args& args) {
     }
     ids.push_back(static_cast<uint32_t>(*v));
   }
-  const auto tok = load_tokenizer(args[0]);
+  const auto tok = open_tokenizer(container, vocab);
   if (!tok) return vorpel::cli::kExitLoad;
   std::string text = tok->decode(ids);
   text += '\n';

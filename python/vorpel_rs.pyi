@@ -7,7 +7,7 @@ surrogate raises UnicodeEncodeError with the note "while processing '<name>'".""
 from collections.abc import Callable, Sequence
 from typing import TypedDict, final
 
-__all__ = ["V2Engine", "V3Engine"]
+__all__ = ["VorpelEngine", "V2Engine", "V3Engine"]
 
 class _V2Generation(TypedDict):
     text: str
@@ -47,6 +47,31 @@ class _V3Scored(TypedDict):
 
 class PanicException(BaseException):
     """An internal fatal error of the engine. Not an `Exception` subclass."""
+
+@final
+class VorpelEngine:
+    """First generation: an encoder-decoder whose weights come from a safetensors
+    file and whose vocabulary from a separate text file."""
+
+    @staticmethod
+    def load(weights_path: str, vocab_path: str) -> VorpelEngine:
+        """Load from file paths."""
+    @staticmethod
+    def from_bytes(weights_bytes: bytes, vocab_text: str) -> VorpelEngine:
+        """Load from in-memory bytes (useful when the caller already has the weights buffered)."""
+    def run(self, query: str, tools_json: str) -> str:
+        """Run inference and return the final JSON tool-call string."""
+    def run_stream(self, query: str, tools_json: str, callback: Callable[[int, str], object]) -> str:
+        """Run inference with a per-token callback, return the final JSON string."""
+    def run_batch(self, examples: Sequence[tuple[str, str]]) -> list[str]:
+        """Run inference on a batch of (query, tools_json) pairs."""
+    def encode_contrastive(self, text: str) -> list[float] | None:
+        """Return the L2-normalised contrastive embedding for `text`, or None if
+        the loaded weights have no contrastive head."""
+    def contrastive_dim(self) -> int:
+        """Dimension of the contrastive embedding (0 if no contrastive head)."""
+    def retrieve_tools(self, query: str, tool_descriptions: Sequence[str], top_k: int) -> list[tuple[int, float]]:
+        """Rank `tool_descriptions` by cosine similarity to `query`."""
 
 @final
 class V2Engine:

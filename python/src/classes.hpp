@@ -12,6 +12,7 @@
 namespace vorpel::py {
 
 // Each returns a new reference to the class object, or NULL with an error set.
+PyObject* make_vorpel_engine_type(PyObject* module);
 PyObject* make_v2_engine_type(PyObject* module);
 PyObject* make_v3_engine_type(PyObject* module);
 

@@ -82,6 +82,16 @@ PyObject* to_dict(const engine::Record& r) {
   return d.release();
 }
 
+PyObject* to_ranking(const std::vector<std::pair<uint64_t, float>>& ranked) {
+  Ref list(checked(PyList_New(static_cast<Py_ssize_t>(ranked.size()))));
+  for (size_t i = 0; i < ranked.size(); ++i) {
+    Ref index(to_int(ranked[i].first));
+    Ref score(to_float(ranked[i].second));
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), checked(PyTuple_Pack(2, index.get(), score.get())));
+  }
+  return list.release();
+}
+
 DictBuilder::DictBuilder() : dict_(checked(PyDict_New())) {}
 
 DictBuilder& DictBuilder::add(const char* key, PyObject* value) {

@@ -199,6 +199,8 @@ PyObject* to_float(double v);
 PyObject* to_bool(bool v);
 PyObject* none();
 PyObject* to_float_list(std::span<const float> v);
+// Ranked (index, score) pairs as a list of 2-tuples.
+PyObject* to_ranking(const std::vector<std::pair<uint64_t, float>>& ranked);
 
 // A result record as a dict, keys in record order.
 PyObject* to_dict(const engine::Record& r);

@@ -15,6 +15,7 @@ struct ClassEntry {
 
 // In module order: VorpelEngine (slot 0) comes before V2Engine, V3Engine (slot 2) after it.
 constexpr ClassEntry kClasses[] = {
+    {"VorpelEngine", 0, &make_vorpel_engine_type},
     {"V2Engine", 1, &make_v2_engine_type},
     {"V3Engine", 2, &make_v3_engine_type},
 };

@@ -70,14 +70,7 @@ PyObject* v2_confidence_probability(Call& c) {
 }
 
 PyObject* v2_retrieve_tools(Call& c) {
-  const auto ranked = c.engine<V2Engine>().retrieve_tools(c.text(0), c.text_seq(1), c.count(2), c.hooks());
-  Ref list(checked(PyList_New(static_cast<Py_ssize_t>(ranked.size()))));
-  for (size_t i = 0; i < ranked.size(); ++i) {
-    Ref index(to_int(ranked[i].first));
-    Ref score(to_float(ranked[i].second));
-    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), checked(PyTuple_Pack(2, index.get(), score.get())));
-  }
-  return list.release();
+  return to_ranking(c.engine<V2Engine>().retrieve_tools(c.text(0), c.text_seq(1), c.count(2), c.hooks()));
 }
 
 PyObject* v2_config(Call& c) { return to_dict(to_record(c.engine<V2Engine>().config())); }

@@ -255,4 +255,6 @@ std::vector<std::pair<uint64_t, float>> V1Engine::retrieve_tools(std::string_vie
   return engine::rank_descending(std::move(scored), top_k);
 }
 
+engine::Record to_record(const V1RunResult& r) { return {{"text", r.text}, {"token_ids", r.token_ids}}; }
+
 }  // namespace vorpel::v1

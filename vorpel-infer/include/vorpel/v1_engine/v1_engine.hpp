@@ -16,6 +16,7 @@
 
 #include "vorpel/engine/call_hooks.hpp"
 #include "vorpel/engine/load_error.hpp"
+#include "vorpel/engine/record.hpp"
 #include "vorpel/v1/model.hpp"
 #include "vorpel/vocab_tokenizer/vocab.hpp"
 
@@ -25,6 +26,9 @@ struct V1RunResult {
   std::vector<uint32_t> token_ids;  // generated ids; the end token is never one of them
   std::string text;                 // decoded, prefix stripped, tool names mapped back
 };
+
+// What `vorpel run` prints for this generation: "text", "token_ids".
+engine::Record to_record(const V1RunResult& r);
 
 // Called for each generated token other than the end token, with its id and
 // piece text (U+2581 as a space; "" for an id outside the vocabulary). The
