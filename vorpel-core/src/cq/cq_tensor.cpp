@@ -1,9 +1,10 @@
 // Decoding of CQ tensors: validation of the parameters, sizes computed without
-// overflow, code bytes copied, scales widened, lookup tables built.
+// overflow, codes and scales repacked into row groups, lookup tables built.
 #include "vorpel/cq/cq_tensor.hpp"
 
 #include <algorithm>
 #include <bit>
+#include <cstring>
 #include <cmath>
 #include <limits>
 
@@ -11,7 +12,6 @@
 #include "vorpel/core/checked.hpp"
 #include "vorpel/core/half.hpp"
 #include "vorpel/core/panic.hpp"
-#include "vorpel/core/le_bytes.hpp"
 
 namespace vorpel::cq {
 namespace {
@@ -37,7 +37,37 @@ std::string debug_string(const CqError& e) {
 }
 
 size_t CqTensor::memory_bytes() const {
-  return codes_.capacity() + (scales_.capacity() + lut_.capacity() + codebook_.capacity()) * sizeof(float);
+  return packed_.capacity() + (lut_.capacity() + codebook_.capacity()) * sizeof(float);
+}
+
+float CqTensor::scale(uint64_t r, uint64_t k) const {
+  VORPEL_CHECK(r < rows_ && k < blocks_per_row_, "cq scale: index out of range");
+  const uint64_t group_bytes = blocks_per_row_ * detail::block_bytes_of(block_, bits_per_code());
+  const uint8_t* block = packed_.data() + r / detail::kGroupRows * group_bytes +
+                         k * detail::block_bytes_of(block_, bits_per_code());
+  return half_to_float(detail::lane_scale(block, r % detail::kGroupRows));
+}
+
+void CqTensor::pack(const uint8_t* codes, const uint8_t* scales) {
+  const uint32_t bits = bits_per_code();
+  const uint64_t bpr = blocks_per_row_, tiles = block_ / detail::kTileCols;
+  const uint64_t block_bytes = detail::block_bytes_of(block_, bits);
+  const uint64_t groups = (rows_ - 1) / detail::kGroupRows + 1;
+  packed_bytes_ = groups * bpr * block_bytes;
+  packed_.assign(packed_bytes_ + detail::kPackSlack, 0);
+  for (uint64_t r = 0; r < rows_; ++r) {
+    const uint64_t lane = r % detail::kGroupRows;
+    const uint8_t* src = codes + r * row_bytes_;
+    uint8_t* group = packed_.data() + r / detail::kGroupRows * bpr * block_bytes;
+    for (uint64_t k = 0; k < bpr; ++k) {
+      uint8_t* block = group + k * block_bytes;
+      std::memcpy(block + 2 * lane, scales + 2 * (r * bpr + k), 2);
+      // Eight codes of `bits` bits are exactly `bits` whole bytes of the row.
+      uint8_t* tile = block + detail::kScaleBytes + lane * bits;
+      for (uint64_t q = 0; q < tiles; ++q, tile += detail::kGroupRows * bits, src += bits)
+        std::memcpy(tile, src, bits);
+    }
+  }
 }
 
 std::expected<CqTensor, CqError> decode(std::span<const uint8_t> bytes, uint64_t rows, uint64_t cols,
@@ -86,13 +116,7 @@ std::expected<CqTensor, CqError> decode(std::span<const uint8_t> bytes, uint64_t
   t.bits_code_ = bits_code;
   t.codes_per_byte_ = bits == 3 ? 0 : 8 / bits;
 
-  // The SIMD decoders load whole words at the last code group of a row.
-  t.codes_.resize(index_bytes + detail::kCodeSlack, 0);
-  std::copy_n(bytes.data(), index_bytes, t.codes_.data());
-
-  t.scales_.resize(scale_count);
-  const uint8_t* sp = bytes.data() + index_bytes;
-  for (uint64_t i = 0; i < scale_count; ++i) t.scales_[i] = half_to_float(load_u16(sp + 2 * i));
+  t.pack(bytes.data(), bytes.data() + index_bytes);
 
   if (t.codes_per_byte_ != 0) {
     const uint32_t k = t.codes_per_byte_;
@@ -107,16 +131,35 @@ std::expected<CqTensor, CqError> decode(std::span<const uint8_t> bytes, uint64_t
 
 CqTensor select_rows(const CqTensor& t, std::span<const uint64_t> rows) {
   VORPEL_CHECK(!rows.empty(), "select_rows: no rows");
-  CqTensor out = t;
-  out.rows_ = rows.size();
-  out.codes_.assign(rows.size() * t.row_bytes_ + detail::kCodeSlack, 0);
-  out.scales_.resize(rows.size() * t.blocks_per_row_);
+  const uint32_t bits = t.bits_per_code();
+  const uint64_t bpr = t.blocks_per_row_, rb = t.row_bytes_, tiles = t.block_ / detail::kTileCols;
+  const uint64_t block_bytes = detail::block_bytes_of(t.block_, bits);
+  // The chosen rows back in the encoded layout, then packed afresh.
+  std::vector<uint8_t> codes(rows.size() * rb), scales(rows.size() * bpr * 2);
   for (size_t i = 0; i < rows.size(); ++i) {
     VORPEL_CHECK(rows[i] < t.rows_, "select_rows: row out of range");
-    std::copy_n(t.codes_.data() + rows[i] * t.row_bytes_, t.row_bytes_, out.codes_.data() + i * t.row_bytes_);
-    std::copy_n(t.scales_.data() + rows[i] * t.blocks_per_row_, t.blocks_per_row_,
-                out.scales_.data() + i * t.blocks_per_row_);
+    const uint64_t lane = rows[i] % detail::kGroupRows;
+    const uint8_t* group = t.packed_.data() + rows[i] / detail::kGroupRows * bpr * block_bytes;
+    uint8_t* dst = codes.data() + i * rb;
+    for (uint64_t k = 0; k < bpr; ++k) {
+      const uint8_t* block = group + k * block_bytes;
+      std::memcpy(scales.data() + 2 * (i * bpr + k), block + 2 * lane, 2);
+      const uint8_t* tile = block + detail::kScaleBytes + lane * bits;
+      for (uint64_t q = 0; q < tiles; ++q, tile += detail::kGroupRows * bits, dst += bits) std::memcpy(dst, tile, bits);
+    }
   }
+  CqTensor out;
+  out.rows_ = rows.size();
+  out.cols_ = t.cols_;
+  out.padded_cols_ = t.padded_cols_;
+  out.block_ = t.block_;
+  out.blocks_per_row_ = bpr;
+  out.row_bytes_ = rb;
+  out.bits_code_ = t.bits_code_;
+  out.codes_per_byte_ = t.codes_per_byte_;
+  out.lut_ = t.lut_;
+  out.codebook_ = t.codebook_;
+  out.pack(codes.data(), scales.data());
   return out;
 }
 
