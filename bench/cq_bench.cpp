@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <ctime>
 #include <cstring>
 #include <memory>
 #include <random>
@@ -69,28 +70,47 @@ void set_counters(benchmark::State& state, double flops_per_iter, double bytes_p
   state.counters["threads"] = static_cast<double>(vorpel::pool::thread_count());
 }
 
-// Per-iteration wall time: the iteration time reported is the mean, `best_us`
-// the fastest iteration, which on a shared machine is the undisturbed figure.
+// Per-iteration wall time: the iteration time reported is the mean; `best_us`
+// is the fastest iteration, the undisturbed figure on a shared machine as
+// long as iterations are short against the scheduler's time slice.
+// `best_cpu_us` is the calling thread's CPU time for that span, which with
+// one thread is the product's time even when other processes take turns.
 class IterTimer {
  public:
   using clock = std::chrono::steady_clock;
-  void start() { t0_ = clock::now(); }
+  void start() {
+    t0_ = clock::now();
+    c0_ = thread_cpu();
+  }
   // Ends the timed span; it is the iteration's time unless `aside`.
   double stop(benchmark::State& state, bool aside = false) {
     const double s = std::chrono::duration<double>(clock::now() - t0_).count();
+    const double c = thread_cpu() - c0_;
     if (!aside) state.SetIterationTime(s);
     best_ = std::min(best_, s);
+    best_cpu_ = std::min(best_cpu_, c);
     return s;
   }
   double best() const { return best_; }
+  double best_cpu() const { return best_cpu_; }
   void report(benchmark::State& state, double flops) const {
     state.counters["best_us"] = 1e6 * best_;
-    if (flops > 0) state.counters["best_GFLOP/s"] = flops / best_ / 1e9;
+    state.counters["best_cpu_us"] = 1e6 * best_cpu_;
+    if (flops > 0) {
+      state.counters["best_GFLOP/s"] = flops / best_ / 1e9;
+      state.counters["best_cpu_GFLOP/s"] = flops / best_cpu_ / 1e9;
+    }
   }
 
  private:
+  static double thread_cpu() {
+    timespec ts;
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+    return static_cast<double>(ts.tv_sec) + 1e-9 * static_cast<double>(ts.tv_nsec);
+  }
   clock::time_point t0_;
-  double best_ = 1e30;
+  double c0_ = 0;
+  double best_ = 1e30, best_cpu_ = 1e30;
 };
 
 void BM_CqMatvec(benchmark::State& state) {
@@ -283,8 +303,10 @@ void BM_CqMatvecVsStream(benchmark::State& state) {
   kernel.report(state, 2.0 * s.rows * s.cols);
   state.counters["stream_best_us"] = 1e6 * stream.best();
   state.counters["stream_best_GB/s"] = bytes / stream.best() / 1e9;
+  state.counters["stream_best_cpu_us"] = 1e6 * stream.best_cpu();
   state.counters["ratio"] = kernel_s / stream_s;
   state.counters["ratio_best"] = kernel.best() / stream.best();
+  state.counters["ratio_best_cpu"] = kernel.best_cpu() / stream.best_cpu();
 }
 
 // Normalised FWHT of n floats at a given level (1 = portable, 2 = AVX2).

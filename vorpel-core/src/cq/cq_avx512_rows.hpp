@@ -18,7 +18,7 @@ namespace {
 
 // Software prefetch distance in the packed stream: the decode keeps too few
 // loads in flight for the hardware prefetcher alone to reach full bandwidth.
-constexpr uint64_t kPrefetch = 2048;
+constexpr uint64_t kPrefetch = 12288;
 
 // 16 rows of a group (one half of its 32 lanes) per register.
 constexpr uint64_t kSubRows = 16;

@@ -13,7 +13,7 @@
 namespace vorpel::cq::detail {
 namespace {
 
-constexpr uint64_t kPrefetch = 2048;  // bytes ahead in the packed stream
+constexpr uint64_t kPrefetch = 12288;  // bytes ahead in the packed stream
 constexpr uint64_t kQuarterRows = 8;  // rows per register
 
 template <int BITS>

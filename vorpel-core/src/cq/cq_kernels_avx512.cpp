@@ -3,7 +3,7 @@
 // GCC 12 flags the intrinsics' own "undefined" upper halves as uninitialised.
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 #pragma GCC diagnostic ignored "-Wuninitialized"
-#define VORPEL_AVX512 __attribute__((target("avx2,fma,f16c,avx512f,avx512bw,avx512dq,avx512vl")))
+#define VORPEL_AVX512 __attribute__((target("avx2,fma,f16c,prfchw,avx512f,avx512bw,avx512dq,avx512vl")))
 #include "cq_avx512_rows.hpp"
 
 namespace vorpel::cq::detail {
@@ -125,6 +125,14 @@ VORPEL_AVX512 void gemm_tile(const float* panel, uint64_t sub0, const float* x, 
   __m512 acc[G][NV];
   for (int g = 0; g < G; ++g)
     for (int j = 0; j < NV; ++j) acc[g][j] = _mm512_setzero_ps();
+  // Claim the next group's output lines now: with many rows each vector's
+  // outputs are far apart, and the stores would otherwise wait on memory.
+  for (int j = 0; j < NV; ++j) {
+    const uintptr_t next = reinterpret_cast<uintptr_t>(o.out + j * o.stride) +
+                           (o.r0 + kGroupRows - o.first) * sizeof(float);
+    __builtin_prefetch(reinterpret_cast<const void*>(next), 1, 3);
+    __builtin_prefetch(reinterpret_cast<const void*>(next + 64), 1, 3);
+  }
   const float* w = panel + kSubRows * sub0;
   for (uint64_t c = 0; c < pc; ++c, w += kGroupRows) {
     __m512 wv[G];
@@ -172,7 +180,14 @@ VORPEL_AVX512 void batch_bits(const View& v, const float* x, uint64_t nvec, uint
     const bool both = o.lo < kSubRows && o.hi > kSubRows;
     const uint64_t sub0 = both ? 0 : (o.lo >= kSubRows ? 1 : 0);
     const TileFn* fns = both ? kTiles2 : kTiles1;
+    // The next group's codes, spread over this group's tiles, so that its
+    // expansion does not start on cold memory.
+    const uint8_t* next = v.packed + (g + 1) * v.group_bytes;
+    const uint64_t lines = v.group_bytes / 64, per_tile = lines / ((nvec - 1) / kTileVectors + 1) + 1;
+    uint64_t line = 0;
     for (uint64_t j = 0; j < nvec; j += kTileVectors) {
+      for (uint64_t e = std::min(lines, line + per_tile); line < e; ++line)
+        _mm_prefetch(reinterpret_cast<const char*>(next + 64 * line), _MM_HINT_T0);
       const uint64_t nv = std::min(kTileVectors, nvec - j);
       Dest oj = o;
       oj.out = out + j * out_stride;
