@@ -29,6 +29,7 @@ inline uint64_t block_bytes_of(uint64_t b, uint32_t bits) { return kScaleBytes +
 
 struct View {
   const uint8_t* packed;  // groups * group_bytes (+ slack)
+  const float* lut;       // 256 * codes per byte: the values of each byte's codes; null for 3-bit
   float cv[16];           // value of each code (first 2^bits used)
   uint64_t rows, b, bpr, padded_cols;
   uint64_t block_bytes;   // 64 + 4 * b * bits

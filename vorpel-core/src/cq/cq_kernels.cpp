@@ -28,6 +28,7 @@ uint64_t ceil_div(uint64_t a, uint64_t b) { return a / b + (a % b != 0); }
 detail::View view_of(const CqTensor& t) {
   detail::View v{};
   v.packed = t.codes().data();
+  v.lut = t.lut().empty() ? nullptr : t.lut().data();
   v.rows = t.rows();
   v.b = t.block();
   v.bpr = t.blocks_per_row();
