@@ -132,6 +132,24 @@ void BM_CqMatvec(benchmark::State& state) {
   timer.report(state, 2.0 * s.rows * s.cols);
 }
 
+// 4-bit rows x 576 products of growing height, cache-resident, through
+// matvec_rotated: where splitting over the pool starts to pay.
+void BM_CqMatvecRows(benchmark::State& state) {
+  const Shape s{static_cast<uint64_t>(state.range(0)), 576};
+  const auto ts = tensors(s, 4, false);
+  std::vector<float> x(s.cols, 0.5f), x_rot(ts[0].padded_cols()), y(s.rows);
+  vorpel::cq::rotate_input(ts[0], x, x_rot);
+  IterTimer timer;
+  for (auto _ : state) {
+    timer.start();
+    vorpel::cq::matvec_rotated(ts[0], x_rot, 0, y);
+    benchmark::DoNotOptimize(y.data());
+    timer.stop(state);
+  }
+  set_counters(state, 2.0 * s.rows * s.cols, static_cast<double>(weight_bytes(ts[0])));
+  timer.report(state, 2.0 * s.rows * s.cols);
+}
+
 // The same product at each instruction-set level (cache-resident).
 void BM_CqMatvecLevel(benchmark::State& state) {
   const Shape s = kShapes[state.range(0)];
@@ -347,6 +365,7 @@ void BatchArgs(benchmark::internal::Benchmark* b) {
 }
 
 BENCHMARK(BM_CqMatvec)->Apply(CqArgs)->MinTime(0.2)->UseManualTime();
+BENCHMARK(BM_CqMatvecRows)->ArgName("rows")->Arg(64)->Arg(128)->Arg(192)->Arg(256)->Arg(384)->Arg(576)->Arg(1024)->MinTime(0.2)->UseManualTime();
 BENCHMARK(BM_CqMatvecLevel)
     ->ArgNames({"shape", "code", "level"})
     ->ArgsProduct({{0, 3}, {0, 1, 2, 3}, {1, 2, 3}})
