@@ -87,14 +87,21 @@ class IterTimer {
     const double s = std::chrono::duration<double>(clock::now() - t0_).count();
     const double c = thread_cpu() - c0_;
     if (!aside) state.SetIterationTime(s);
+    times_.push_back(s);
     best_ = std::min(best_, s);
     best_cpu_ = std::min(best_cpu_, c);
     return s;
   }
   double best() const { return best_; }
   double best_cpu() const { return best_cpu_; }
-  void report(benchmark::State& state, double flops) const {
+  double median() {
+    if (times_.empty()) return 0;
+    std::nth_element(times_.begin(), times_.begin() + times_.size() / 2, times_.end());
+    return times_[times_.size() / 2];
+  }
+  void report(benchmark::State& state, double flops) {
     state.counters["best_us"] = 1e6 * best_;
+    state.counters["median_us"] = 1e6 * median();
     state.counters["best_cpu_us"] = 1e6 * best_cpu_;
     if (flops > 0) {
       state.counters["best_GFLOP/s"] = flops / best_ / 1e9;
@@ -111,6 +118,7 @@ class IterTimer {
   clock::time_point t0_;
   double c0_ = 0;
   double best_ = 1e30, best_cpu_ = 1e30;
+  std::vector<double> times_;
 };
 
 void BM_CqMatvec(benchmark::State& state) {
@@ -322,6 +330,8 @@ void BM_CqMatvecVsStream(benchmark::State& state) {
   state.counters["stream_best_us"] = 1e6 * stream.best();
   state.counters["stream_best_GB/s"] = bytes / stream.best() / 1e9;
   state.counters["stream_best_cpu_us"] = 1e6 * stream.best_cpu();
+  state.counters["stream_median_us"] = 1e6 * stream.median();
+  state.counters["ratio_median"] = kernel.median() / stream.median();
   state.counters["ratio"] = kernel_s / stream_s;
   state.counters["ratio_best"] = kernel.best() / stream.best();
   state.counters["ratio_best_cpu"] = kernel.best_cpu() / stream.best_cpu();

@@ -149,12 +149,15 @@ TEST(CqProducts, AnyRowRangeGivesTheWholeProductsBits) {
 }
 
 TEST(CqProducts, SplitThresholds) {
-  // 127 rows stay serial, 128 rows of 8192 padded columns (1,048,576
-  // multiply-adds) split; the batched product splits by rows or by vectors.
+  // Matrix-vector: 63 rows stay serial; 64 rows of 3072 columns (196,608
+  // multiply-adds) split, 341 x 576 (196,416) do not, 342 x 576 split at a
+  // group boundary. Batched: more than 1,048,575 multiply-adds split by rows
+  // (64 or more) or else by vectors (16 or more).
   struct Case {
     uint64_t rows, cols, b, nvec;
-  } cases[] = {{127, 8192, 64, 1}, {128, 8192, 64, 1}, {128, 8184, 8, 1}, {300, 4000, 128, 3},
-               {40, 1024, 32, 40}, {64, 2048, 256, 17}, {16, 4096, 2048, 16}};
+  } cases[] = {{63, 8192, 64, 1},   {64, 3072, 64, 1},   {341, 576, 64, 1},    {342, 576, 64, 1},
+               {128, 8184, 8, 1},   {300, 4000, 128, 3}, {40, 1024, 32, 40},   {64, 2048, 256, 17},
+               {16, 4096, 2048, 16}};
   unsigned seed = 777;
   for (auto level : cqref::levels()) {
     cqref::LevelGuard g(level);

@@ -15,11 +15,16 @@
 namespace vorpel::cq {
 namespace {
 
-// Products up to this many multiply-adds stay on the calling thread: below
-// it a fork and join over the pool costs more than the second core saves.
-constexpr uint64_t kSerialWork = 0xFFFFF;
-constexpr uint64_t kMinSplitRows = 128;
-constexpr uint64_t kMinChunkRows = 64;
+// Matrix-vector products up to this many multiply-adds stay on the calling
+// thread: measured with two threads on 576-wide rows, a fork and join costs
+// more than the second core saves up to about 256 rows (150 K) and pays from
+// about 384 (220 K). Chunks are whole 32-row groups, at least one each.
+constexpr uint64_t kSerialWork = 196'607;
+constexpr uint64_t kMinSplitRows = 64;
+constexpr uint64_t kMinChunkRows = 32;
+// The batched product does about three times the work per second, so it
+// stays serial up to a proportionally larger size.
+constexpr uint64_t kSerialBatchWork = 0xFFFFF;
 constexpr uint64_t kMinSplitVectors = 16;
 constexpr uint64_t kMinChunkVectors = 8;
 
@@ -233,7 +238,7 @@ void matmul_batch(const CqTensor& t, std::span<const float> x_rot, uint64_t n, u
   // product needs a wide type.
   const unsigned __int128 work = static_cast<unsigned __int128>(n) * count * pc;
   const uint64_t threads = pool::thread_count();
-  if (threads > 1 && work > kSerialWork) {
+  if (threads > 1 && work > kSerialBatchWork) {
     if (count >= kMinSplitRows) {
       const RowSplit split = split_rows(first_row, count, threads, kMinChunkRows);
       pool::parallel_for(split.chunks(), [&](size_t c) {
