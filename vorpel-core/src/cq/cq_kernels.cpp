@@ -38,7 +38,7 @@ detail::View view_of(const CqTensor& t) {
   v.b = t.block();
   v.bpr = t.blocks_per_row();
   v.padded_cols = t.padded_cols();
-  v.bits = t.bits_per_code();
+  v.bits = detail::lane_bits_of(t.bits_per_code());
   v.block_bytes = detail::block_bytes_of(v.b, v.bits);
   v.group_bytes = v.bpr * v.block_bytes;
   const auto lut = t.lut();
@@ -47,6 +47,7 @@ detail::View view_of(const CqTensor& t) {
     // Byte value c holds code c in position 0 for every c below 2^bits.
     for (uint32_t c = 0; c < (1u << v.bits); ++c) v.cv[c] = lut[c * k];
   } else {
+    // 3-bit: entries 8..15 stay zero, no nibble reaches them.
     const auto cb = t.codebook();
     for (size_t c = 0; c < cb.size() && c < 16; ++c) v.cv[c] = cb[c];
   }
@@ -70,18 +71,12 @@ bool has_f16c() {
   return f16c;
 }
 
-bool has_vbmi() {
-  static const bool vbmi = __builtin_cpu_supports("avx512vbmi");
-  return vbmi;
-}
 #endif
 
-Kernels kernels(uint32_t bits) {
+Kernels kernels() {
   switch (cpu::active_level()) {
 #if defined(__x86_64__)
     case cpu::SimdLevel::Avx512:
-      // 3-bit rows need a byte permute to beat the 8-wide kernel.
-      if (bits == 3) return {has_vbmi() ? detail::rows_avx512_vbmi : detail::rows_avx2, detail::batch_avx512};
       return {detail::rows_avx512, detail::batch_avx512};
     case cpu::SimdLevel::Avx2:
       if (has_f16c()) return {detail::rows_avx2, detail::batch_avx2};
@@ -170,7 +165,7 @@ void row_kernel(const CqTensor& t, std::span<const float> x_rot, uint64_t first_
   check_rows(t, first_row, y.size(), "row_kernel");
   check_x_rot(t, x_rot, "row_kernel");
   if (y.empty()) return;
-  kernels(t.bits_per_code()).rows(view_of(t), x_rot.data(), first_row, y.size(), y.data());
+  kernels().rows(view_of(t), x_rot.data(), first_row, y.size(), y.data());
 }
 
 void matvec_rotated(const CqTensor& t, std::span<const float> x_rot, uint64_t first_row, std::span<float> y) {
@@ -179,7 +174,7 @@ void matvec_rotated(const CqTensor& t, std::span<const float> x_rot, uint64_t fi
   const uint64_t len = y.size();
   if (len == 0) return;
   const detail::View v = view_of(t);
-  const RowsFn rows = kernels(t.bits_per_code()).rows;
+  const RowsFn rows = kernels().rows;
   const uint64_t threads = pool::thread_count();
   // len <= rows and padded_cols <= 4 * code bytes, so the product cannot overflow.
   if (threads > 1 && len >= kMinSplitRows && len * t.padded_cols() > kSerialWork) {
@@ -229,7 +224,7 @@ void matmul_batch(const CqTensor& t, std::span<const float> x_rot, uint64_t n, u
                    " x " + std::to_string(count));
   if (n == 0 || count == 0) return;
   const detail::View v = view_of(t);
-  const BatchFn batch = kernels(t.bits_per_code()).batch;
+  const BatchFn batch = kernels().batch;
   const float* x = x_rot.data();
   float* o = out.data();
   const size_t panel_len = detail::kGroupRows * pc;

@@ -16,43 +16,27 @@ namespace {
 constexpr uint64_t kPrefetch = 12288;  // bytes ahead in the packed stream
 constexpr uint64_t kQuarterRows = 8;  // rows per register
 
+// BITS: lane bits per code (2 or 4).
 template <int BITS>
 struct Dec {
-  __m256 lo, hi;   // code values 0..7 and 8..15 (2- and 3-bit values repeat in lo)
-  __m256i spread;  // 3-bit: source dword of each lane before the byte shuffle
-  __m256i shuf;    // 3-bit: the 3 bytes of each lane
+  __m256 lo, hi;  // code values 0..7 and 8..15 (2-bit values repeat in lo)
 };
 
 template <int BITS>
 VORPEL_AVX2 inline Dec<BITS> make_dec(const View& v) {
   alignas(32) float lo[8], hi[8];
-  alignas(32) int32_t spread[8];
-  alignas(32) uint8_t shuf[32];
   for (int i = 0; i < 8; ++i) {
     lo[i] = v.cv[i & ((1 << BITS) - 1) & 7];
     hi[i] = BITS == 4 ? v.cv[8 + i] : 0.0f;
-    spread[i] = 3 * (i / 4) + std::min(i % 4, 2);
   }
-  for (int i = 0; i < 32; ++i) {
-    const int m = i % 16;
-    shuf[i] = static_cast<uint8_t>(m % 4 == 3 ? 0x80 : (m / 4) * 3 + m % 4);
-  }
-  return Dec<BITS>{_mm256_load_ps(lo), _mm256_load_ps(hi), _mm256_load_si256(reinterpret_cast<const __m256i*>(spread)),
-                   _mm256_load_si256(reinterpret_cast<const __m256i*>(shuf))};
+  return Dec<BITS>{_mm256_load_ps(lo), _mm256_load_ps(hi)};
 }
 
 // Lane i = the BITS bytes of row i of an 8-row quarter tile, as a dword.
 template <int BITS>
-VORPEL_AVX2 inline __m256i lanes(const Dec<BITS>& d, const uint8_t* p) {
-  if constexpr (BITS == 4) {
-    return _mm256_load_si256(reinterpret_cast<const __m256i*>(p));
-  } else if constexpr (BITS == 2) {
-    return _mm256_cvtepu16_epi32(_mm_load_si128(reinterpret_cast<const __m128i*>(p)));
-  } else {
-    // 24 bytes: each 12-byte half into its 128-bit lane, then 3 bytes per dword.
-    const __m256i w = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
-    return _mm256_shuffle_epi8(_mm256_permutevar8x32_epi32(w, d.spread), d.shuf);
-  }
+VORPEL_AVX2 inline __m256i lanes(const Dec<BITS>&, const uint8_t* p) {
+  if constexpr (BITS == 4) return _mm256_load_si256(reinterpret_cast<const __m256i*>(p));
+  else return _mm256_cvtepu16_epi32(_mm_load_si128(reinterpret_cast<const __m128i*>(p)));
 }
 
 // Code S of every lane as its codebook value; the permute reads the low 3
@@ -243,20 +227,14 @@ VORPEL_AVX2 void batch_bits(const View& v, const float* x, uint64_t nvec, uint64
 }  // namespace
 
 VORPEL_AVX2 void rows_avx2(const View& v, const float* x_rot, uint64_t first, uint64_t count, float* y) {
-  switch (v.bits) {
-    case 2: rows_bits<2>(v, x_rot, first, count, y); break;
-    case 3: rows_bits<3>(v, x_rot, first, count, y); break;
-    default: rows_bits<4>(v, x_rot, first, count, y); break;
-  }
+  if (v.bits == 2) return rows_bits<2>(v, x_rot, first, count, y);
+  rows_bits<4>(v, x_rot, first, count, y);
 }
 
 VORPEL_AVX2 void batch_avx2(const View& v, const float* x, uint64_t nvec, uint64_t first, uint64_t count,
                             float* out, uint64_t out_stride, float* panel) {
-  switch (v.bits) {
-    case 2: batch_bits<2>(v, x, nvec, first, count, out, out_stride, panel); break;
-    case 3: batch_bits<3>(v, x, nvec, first, count, out, out_stride, panel); break;
-    default: batch_bits<4>(v, x, nvec, first, count, out, out_stride, panel); break;
-  }
+  if (v.bits == 2) return batch_bits<2>(v, x, nvec, first, count, out, out_stride, panel);
+  batch_bits<4>(v, x, nvec, first, count, out, out_stride, panel);
 }
 
 }  // namespace vorpel::cq::detail

@@ -1,26 +1,26 @@
 // Plain C++ CQ kernels on the row-group layout: the reference for the SIMD
 // ones and the fallback without AVX2. 2- and 4-bit code bytes select ready
-// values from the byte lookup table; 3-bit codes are cut out of each row's
-// lane word. Sums follow the pattern of the SIMD kernels (four partial sums
-// per block, positions s mod 4).
+// values from the byte lookup table; 3-bit codes (a nibble each) are cut out
+// of each row's lane word. Sums follow the pattern of the SIMD kernels (four
+// partial sums per block, positions s mod 4).
 #include "cq_internal.hpp"
 #include "vorpel/core/half.hpp"
 
 namespace vorpel::cq::detail {
 namespace {
 
-// The 8 code values of a row's lane in a tile.
+// The 8 code values of a row's lane in a tile (BITS: lane bits per code).
 template <uint32_t BITS>
 inline void lane_values(const View& v, const uint8_t* tile, uint64_t lane, float* w) {
   const uint8_t* p = tile + lane * BITS;
-  if constexpr (BITS == 3) {
-    const uint32_t word = lane_word(tile, lane, 3);
-    for (uint32_t s = 0; s < kTileCols; ++s) w[s] = v.cv[(word >> (3 * s)) & 7];
-  } else {
-    constexpr uint32_t k = 8 / BITS;  // codes per byte
-    for (uint32_t i = 0; i < BITS; ++i)
-      for (uint32_t c = 0; c < k; ++c) w[i * k + c] = v.lut[p[i] * k + c];
+  if (v.lut == nullptr) {
+    const uint32_t word = lane_word(tile, lane, BITS);
+    for (uint32_t s = 0; s < kTileCols; ++s) w[s] = v.cv[(word >> (BITS * s)) & ((1u << BITS) - 1)];
+    return;
   }
+  constexpr uint32_t k = 8 / BITS;  // codes per byte
+  for (uint32_t i = 0; i < BITS; ++i)
+    for (uint32_t c = 0; c < k; ++c) w[i * k + c] = v.lut[p[i] * k + c];
 }
 
 template <uint32_t BITS>
@@ -64,19 +64,13 @@ void expand_bits(const View& v, uint64_t r, float* dst) {
 }  // namespace
 
 void rows_portable(const View& v, const float* x_rot, uint64_t first, uint64_t count, float* y) {
-  switch (v.bits) {
-    case 2: rows_bits<2>(v, x_rot, first, count, y); break;
-    case 3: rows_bits<3>(v, x_rot, first, count, y); break;
-    default: rows_bits<4>(v, x_rot, first, count, y); break;
-  }
+  if (v.bits == 2) return rows_bits<2>(v, x_rot, first, count, y);
+  rows_bits<4>(v, x_rot, first, count, y);
 }
 
 void expand_row(const View& v, uint64_t r, float* dst) {
-  switch (v.bits) {
-    case 2: expand_bits<2>(v, r, dst); break;
-    case 3: expand_bits<3>(v, r, dst); break;
-    default: expand_bits<4>(v, r, dst); break;
-  }
+  if (v.bits == 2) return expand_bits<2>(v, r, dst);
+  expand_bits<4>(v, r, dst);
 }
 
 // One row expanded at a time, then one sequential dot product per vector.

@@ -42,30 +42,54 @@ size_t CqTensor::memory_bytes() const {
 
 float CqTensor::scale(uint64_t r, uint64_t k) const {
   VORPEL_CHECK(r < rows_ && k < blocks_per_row_, "cq scale: index out of range");
-  const uint64_t group_bytes = blocks_per_row_ * detail::block_bytes_of(block_, bits_per_code());
-  const uint8_t* block = packed_.data() + r / detail::kGroupRows * group_bytes +
-                         k * detail::block_bytes_of(block_, bits_per_code());
+  const uint64_t block_bytes = detail::block_bytes_of(block_, detail::lane_bits_of(bits_per_code()));
+  const uint8_t* block = packed_.data() + r / detail::kGroupRows * blocks_per_row_ * block_bytes + k * block_bytes;
   return half_to_float(detail::lane_scale(block, r % detail::kGroupRows));
 }
 
+namespace {
+
+// Eight 3-bit codes (3 bytes of a row) as eight nibbles, and back.
+uint32_t widen3(const uint8_t* p) {
+  const uint32_t w = p[0] | (uint32_t{p[1]} << 8) | (uint32_t{p[2]} << 16);
+  uint32_t out = 0;
+  for (uint32_t s = 0; s < 8; ++s) out |= ((w >> (3 * s)) & 7) << (4 * s);
+  return out;
+}
+
+void narrow3(uint32_t nibbles, uint8_t* p) {
+  uint32_t w = 0;
+  for (uint32_t s = 0; s < 8; ++s) w |= ((nibbles >> (4 * s)) & 7) << (3 * s);
+  p[0] = static_cast<uint8_t>(w), p[1] = static_cast<uint8_t>(w >> 8), p[2] = static_cast<uint8_t>(w >> 16);
+}
+
+}  // namespace
+
 void CqTensor::pack(const uint8_t* codes, const uint8_t* scales) {
-  const uint32_t bits = bits_per_code();
+  const uint32_t bits = bits_per_code(), lane_bits = detail::lane_bits_of(bits);
   const uint64_t bpr = blocks_per_row_, tiles = block_ / detail::kTileCols;
-  const uint64_t block_bytes = detail::block_bytes_of(block_, bits);
+  const uint64_t block_bytes = detail::block_bytes_of(block_, lane_bits);
   const uint64_t groups = (rows_ - 1) / detail::kGroupRows + 1;
   packed_bytes_ = groups * bpr * block_bytes;
   packed_.assign(packed_bytes_ + detail::kPackSlack, 0);
   for (uint64_t r = 0; r < rows_; ++r) {
-    const uint64_t lane = r % detail::kGroupRows;
+    const uint64_t i = r % detail::kGroupRows;
     const uint8_t* src = codes + r * row_bytes_;
     uint8_t* group = packed_.data() + r / detail::kGroupRows * bpr * block_bytes;
     for (uint64_t k = 0; k < bpr; ++k) {
       uint8_t* block = group + k * block_bytes;
-      std::memcpy(block + 2 * lane, scales + 2 * (r * bpr + k), 2);
-      // Eight codes of `bits` bits are exactly `bits` whole bytes of the row.
-      uint8_t* tile = block + detail::kScaleBytes + lane * bits;
-      for (uint64_t q = 0; q < tiles; ++q, tile += detail::kGroupRows * bits, src += bits)
-        std::memcpy(tile, src, bits);
+      std::memcpy(block + 2 * i, scales + 2 * (r * bpr + k), 2);
+      // Eight codes of `bits` bits are exactly `bits` whole bytes of the row;
+      // 3-bit codes are widened to a nibble each.
+      uint8_t* tile = block + detail::kScaleBytes + i * lane_bits;
+      for (uint64_t q = 0; q < tiles; ++q, tile += detail::kGroupRows * lane_bits, src += bits) {
+        if (bits == 3) {
+          const uint32_t w = widen3(src);
+          for (uint32_t b = 0; b < 4; ++b) tile[b] = static_cast<uint8_t>(w >> (8 * b));
+        } else {
+          std::memcpy(tile, src, bits);
+        }
+      }
     }
   }
 }
@@ -131,9 +155,9 @@ std::expected<CqTensor, CqError> decode(std::span<const uint8_t> bytes, uint64_t
 
 CqTensor select_rows(const CqTensor& t, std::span<const uint64_t> rows) {
   VORPEL_CHECK(!rows.empty(), "select_rows: no rows");
-  const uint32_t bits = t.bits_per_code();
+  const uint32_t bits = t.bits_per_code(), lane_bits = detail::lane_bits_of(bits);
   const uint64_t bpr = t.blocks_per_row_, rb = t.row_bytes_, tiles = t.block_ / detail::kTileCols;
-  const uint64_t block_bytes = detail::block_bytes_of(t.block_, bits);
+  const uint64_t block_bytes = detail::block_bytes_of(t.block_, lane_bits);
   // The chosen rows back in the encoded layout, then packed afresh.
   std::vector<uint8_t> codes(rows.size() * rb), scales(rows.size() * bpr * 2);
   for (size_t i = 0; i < rows.size(); ++i) {
@@ -144,8 +168,13 @@ CqTensor select_rows(const CqTensor& t, std::span<const uint64_t> rows) {
     for (uint64_t k = 0; k < bpr; ++k) {
       const uint8_t* block = group + k * block_bytes;
       std::memcpy(scales.data() + 2 * (i * bpr + k), block + 2 * lane, 2);
-      const uint8_t* tile = block + detail::kScaleBytes + lane * bits;
-      for (uint64_t q = 0; q < tiles; ++q, tile += detail::kGroupRows * bits, dst += bits) std::memcpy(dst, tile, bits);
+      const uint8_t* tile = block + detail::kScaleBytes + lane * lane_bits;
+      for (uint64_t q = 0; q < tiles; ++q, tile += detail::kGroupRows * lane_bits, dst += bits) {
+        if (bits == 3)
+          narrow3(detail::lane_word(tile, 0, 4), dst);
+        else
+          std::memcpy(dst, tile, bits);
+      }
     }
   }
   CqTensor out;

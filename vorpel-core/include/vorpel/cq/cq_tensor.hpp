@@ -48,9 +48,10 @@ class CqTensor {
 
   // Codes and scales repacked at decode for the kernels, in groups of 32 rows
   // (the last group padded): per block, the 32 rows' binary16 scales (64
-  // bytes), then b / 8 tiles of 8 columns x 32 rows, each row's `bits` bytes
-  // of the encoded bit stream in row order. ceil(rows / 32) * 32 *
-  // (row_bytes + 2 * blocks_per_row) bytes; see cq_internal.hpp.
+  // bytes), then b / 8 tiles of 8 columns x 32 rows, each row's codes as a
+  // little-endian word of L bits per code (L = 2 for 2-bit and ternary, 4 for
+  // 3- and 4-bit codes: a 3-bit code takes a nibble). ceil(rows / 32) * 32 *
+  // (L * padded_cols / 8 + 2 * blocks_per_row) bytes; see cq_internal.hpp.
   std::span<const uint8_t> codes() const { return {packed_.data(), packed_bytes_}; }
   // Scale of row r, block k, widened from binary16.
   float scale(uint64_t r, uint64_t k) const;
