@@ -60,7 +60,13 @@ std::vector<vorpel::cq::CqTensor> tensors(const Shape& s, uint8_t code, bool dra
   const size_t copies = dram ? std::max<size_t>(2, kDramBytes / bytes.size() + 1) : 1;
   std::vector<vorpel::cq::CqTensor> out;
   out.reserve(copies);
-  for (size_t i = 0; i < copies; ++i) out.push_back(*vorpel::cq::decode(bytes, s.rows, s.cols, 64, code, cb));
+  std::vector<uint8_t> copy = bytes;
+  for (size_t i = 0; i < copies; ++i) {
+    // Every copy differs in every cache line, so that no layer below (page
+    // merging in a hypervisor, say) can make the copies share memory.
+    for (size_t j = i % 61; j < copy.size(); j += 61) copy[j] = static_cast<uint8_t>(bytes[j] ^ (i + 1));
+    out.push_back(*vorpel::cq::decode(copy, s.rows, s.cols, 64, code, cb));
+  }
   return out;
 }
 
@@ -295,7 +301,7 @@ uint64_t stream_parallel(const uint8_t* p, size_t n) {
 void BM_StreamRead(benchmark::State& state) {
   const size_t n = size_t{512} << 20;
   std::unique_ptr<uint8_t[], decltype(&std::free)> buf(static_cast<uint8_t*>(std::aligned_alloc(64, n)), &std::free);
-  std::memset(buf.get(), 1, n);
+  for (size_t i = 0; i < n; ++i) buf[i] = static_cast<uint8_t>(i * 2654435761u >> 24);  // no two pages alike
   for (auto _ : state) benchmark::DoNotOptimize(stream_parallel(buf.get(), n));
   set_counters(state, 0.0, static_cast<double>(n));
 }
