@@ -39,9 +39,9 @@ inline uint64_t block_bytes_of(uint64_t b, uint32_t lane_bits) {
 struct View {
   const uint8_t* packed;  // groups * group_bytes (+ slack)
   const float* lut;       // 256 * codes per byte: the values of each byte's codes; null for 3-bit codes
-  float cv[16];           // value of each code (first 2^bits used)
+  float cv[16];           // value of each code (the rest zero)
   uint64_t rows, b, bpr, padded_cols;
-  uint64_t block_bytes;   // 64 + 4 * b * bits
+  uint64_t block_bytes;   // 64 + 4 * b * lane bits
   uint64_t group_bytes;   // bpr * block_bytes
   uint32_t bits;          // lane bits per code: 2 or 4
 };

@@ -70,7 +70,6 @@ bool has_f16c() {
   static const bool f16c = __builtin_cpu_supports("f16c");
   return f16c;
 }
-
 #endif
 
 Kernels kernels() {

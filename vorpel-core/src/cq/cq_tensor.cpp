@@ -18,6 +18,20 @@ namespace {
 
 constexpr uint64_t kMax = kSaturated;
 
+// Eight 3-bit codes (3 bytes of a row) as eight nibbles, and back.
+uint32_t widen3(const uint8_t* p) {
+  const uint32_t w = p[0] | (uint32_t{p[1]} << 8) | (uint32_t{p[2]} << 16);
+  uint32_t out = 0;
+  for (uint32_t s = 0; s < 8; ++s) out |= ((w >> (3 * s)) & 7) << (4 * s);
+  return out;
+}
+
+void narrow3(uint32_t nibbles, uint8_t* p) {
+  uint32_t w = 0;
+  for (uint32_t s = 0; s < 8; ++s) w |= ((nibbles >> (4 * s)) & 7) << (3 * s);
+  p[0] = static_cast<uint8_t>(w), p[1] = static_cast<uint8_t>(w >> 8), p[2] = static_cast<uint8_t>(w >> 16);
+}
+
 }  // namespace
 
 std::string debug_string(const CqError& e) {
@@ -49,47 +63,49 @@ float CqTensor::scale(uint64_t r, uint64_t k) const {
 
 namespace {
 
-// Eight 3-bit codes (3 bytes of a row) as eight nibbles, and back.
-uint32_t widen3(const uint8_t* p) {
-  const uint32_t w = p[0] | (uint32_t{p[1]} << 8) | (uint32_t{p[2]} << 16);
-  uint32_t out = 0;
-  for (uint32_t s = 0; s < 8; ++s) out |= ((w >> (3 * s)) & 7) << (4 * s);
-  return out;
-}
-
-void narrow3(uint32_t nibbles, uint8_t* p) {
-  uint32_t w = 0;
-  for (uint32_t s = 0; s < 8; ++s) w |= ((nibbles >> (4 * s)) & 7) << (3 * s);
-  p[0] = static_cast<uint8_t>(w), p[1] = static_cast<uint8_t>(w >> 8), p[2] = static_cast<uint8_t>(w >> 16);
+// The rows of one group into its block records, written in order (fixed-size
+// copies: this runs once per code word of every tensor at load).
+template <uint32_t BITS>
+void pack_group(const uint8_t* codes, uint64_t row_bytes, const uint8_t* scales, uint64_t bpr, uint64_t tiles,
+                uint64_t nrows, uint8_t* dst) {
+  constexpr uint32_t kLaneBits = BITS == 3 ? 4 : BITS;
+  for (uint64_t k = 0; k < bpr; ++k) {
+    for (uint64_t i = 0; i < nrows; ++i) std::memcpy(dst + 2 * i, scales + 2 * (i * bpr + k), 2);
+    dst += detail::kScaleBytes;
+    // Eight codes of BITS bits are exactly BITS whole bytes of the row;
+    // 3-bit codes are widened to a nibble each.
+    for (uint64_t q = 0; q < tiles; ++q, dst += detail::kGroupRows * kLaneBits) {
+      const uint8_t* src = codes + (k * tiles + q) * BITS;
+      for (uint64_t i = 0; i < nrows; ++i, src += row_bytes) {
+        if constexpr (BITS == 3) {
+          const uint32_t w = widen3(src);
+          std::memcpy(dst + 4 * i, &w, 4);
+        } else {
+          std::memcpy(dst + BITS * i, src, BITS);
+        }
+      }
+    }
+  }
 }
 
 }  // namespace
 
 void CqTensor::pack(const uint8_t* codes, const uint8_t* scales) {
-  const uint32_t bits = bits_per_code(), lane_bits = detail::lane_bits_of(bits);
+  const uint32_t bits = bits_per_code();
   const uint64_t bpr = blocks_per_row_, tiles = block_ / detail::kTileCols;
-  const uint64_t block_bytes = detail::block_bytes_of(block_, lane_bits);
+  const uint64_t group_bytes = bpr * detail::block_bytes_of(block_, detail::lane_bits_of(bits));
   const uint64_t groups = (rows_ - 1) / detail::kGroupRows + 1;
-  packed_bytes_ = groups * bpr * block_bytes;
+  packed_bytes_ = groups * group_bytes;
   packed_.assign(packed_bytes_ + detail::kPackSlack, 0);
-  for (uint64_t r = 0; r < rows_; ++r) {
-    const uint64_t i = r % detail::kGroupRows;
-    const uint8_t* src = codes + r * row_bytes_;
-    uint8_t* group = packed_.data() + r / detail::kGroupRows * bpr * block_bytes;
-    for (uint64_t k = 0; k < bpr; ++k) {
-      uint8_t* block = group + k * block_bytes;
-      std::memcpy(block + 2 * i, scales + 2 * (r * bpr + k), 2);
-      // Eight codes of `bits` bits are exactly `bits` whole bytes of the row;
-      // 3-bit codes are widened to a nibble each.
-      uint8_t* tile = block + detail::kScaleBytes + i * lane_bits;
-      for (uint64_t q = 0; q < tiles; ++q, tile += detail::kGroupRows * lane_bits, src += bits) {
-        if (bits == 3) {
-          const uint32_t w = widen3(src);
-          for (uint32_t b = 0; b < 4; ++b) tile[b] = static_cast<uint8_t>(w >> (8 * b));
-        } else {
-          std::memcpy(tile, src, bits);
-        }
-      }
+  for (uint64_t g = 0; g < groups; ++g) {
+    const uint64_t r0 = g * detail::kGroupRows, n = std::min(detail::kGroupRows, rows_ - r0);
+    const uint8_t* src = codes + r0 * row_bytes_;
+    const uint8_t* sc = scales + 2 * r0 * bpr;
+    uint8_t* dst = packed_.data() + g * group_bytes;
+    switch (bits) {
+      case 2: pack_group<2>(src, row_bytes_, sc, bpr, tiles, n, dst); break;
+      case 3: pack_group<3>(src, row_bytes_, sc, bpr, tiles, n, dst); break;
+      default: pack_group<4>(src, row_bytes_, sc, bpr, tiles, n, dst); break;
     }
   }
 }
