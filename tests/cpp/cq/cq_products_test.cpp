@@ -1,11 +1,13 @@
 // CQ products against the plain reference on random shapes, every bits code,
-// block sizes 8..2048, tails, split thresholds, and every SIMD level.
+// block sizes 8..2048, row-group and vector-tile tails, split thresholds, and
+// every SIMD level; any row range or split gives the whole product's bits.
 #include <gtest/gtest.h>
 
 #include <cmath>
 #include <cstring>
 #include <random>
 #include <sstream>
+#include <tuple>
 
 #include "cq_reference.hpp"
 #include "vorpel/core/panic.hpp"
@@ -89,26 +91,73 @@ TEST(CqProducts, RandomShapesEveryCodeAndBlock) {
       for (uint64_t b : blocks) {
         ++seed;
         std::mt19937 rng(seed);
-        // One to three blocks per row, often with a short last block.
+        // One to three blocks per row, often with a short last block; rows
+        // from a part of one 32-row group to several with a partial last one.
         const uint64_t nblocks = 1 + rng() % (b >= 1024 ? 2 : 3);
         const uint64_t cols = nblocks * b - (rng() % 2 ? rng() % b : 0);
-        const uint64_t rows = 1 + rng() % (b >= 512 ? 9 : 23);
+        const uint64_t rows = 1 + rng() % (b >= 512 ? 40 : 100);
         const cqref::Encoded e = cqref::make_encoded(rng, rows, cols, b, code);
         const CqTensor t = decode_or_die(e);
-        check_products(e, t, rng, 1 + rng() % 5, describe(e, seed, level));
+        // Sometimes more vectors than one register tile of the batched product.
+        const uint64_t nvec = rng() % 3 == 0 ? 12 + rng() % 15 : 1 + rng() % 5;
+        check_products(e, t, rng, nvec, describe(e, seed, level));
         if (HasFatalFailure()) return;
       }
     }
   }
 }
 
+TEST(CqProducts, AnyRowRangeGivesTheWholeProductsBits) {
+  // A row's arithmetic does not depend on which rows share its pass: ranges
+  // starting and ending inside 16- and 32-row groups, single rows, and the
+  // partial last group all reproduce the whole product exactly.
+  const std::pair<uint64_t, uint64_t> ranges[] = {{0, 1},  {5, 3},   {15, 2},  {16, 16}, {8, 8},  {30, 4},
+                                                  {31, 1}, {32, 32}, {47, 40}, {64, 36}, {99, 1}, {1, 98}};
+  unsigned seed = 6060;
+  for (auto level : cqref::levels()) {
+    cqref::LevelGuard g(level);
+    for (uint8_t code : {2, 3, 4, 5}) {
+      for (uint64_t b : {8u, 64u}) {
+        std::mt19937 rng(++seed);
+        const cqref::Encoded e = cqref::make_encoded(rng, 100, 3 * b - 5, b, code);
+        const CqTensor t = decode_or_die(e);
+        const std::string what = describe(e, seed, level);
+        const uint64_t pc = t.padded_cols(), nvec = 13;
+        std::vector<float> xb(nvec * pc);
+        for (uint64_t j = 0; j < nvec; ++j)
+          vorpel::cq::rotate_input(t, cqref::random_x(rng, e.cols), std::span(xb).subspan(j * pc, pc));
+        const std::span<const float> x0(xb.data(), pc);
+        std::vector<float> whole(e.rows), whole_batch(nvec * e.rows);
+        vorpel::cq::row_kernel(t, x0, 0, whole);
+        vorpel::cq::matmul_batch(t, xb, nvec, 0, e.rows, whole_batch);
+        for (auto [first, count] : ranges) {
+          std::vector<float> y(count + 1, kSentinel), yb(nvec * count + 1, kSentinel);
+          vorpel::cq::row_kernel(t, x0, first, std::span(y).first(count));
+          vorpel::cq::matmul_batch(t, xb, nvec, first, count, std::span(yb).first(nvec * count));
+          ASSERT_EQ(y[count], kSentinel) << what;
+          ASSERT_EQ(yb[nvec * count], kSentinel) << what;
+          for (uint64_t i = 0; i < count; ++i) {
+            ASSERT_EQ(y[i], whole[first + i]) << what << " rows " << first << "+" << count << " row " << first + i;
+            for (uint64_t j = 0; j < nvec; ++j)
+              ASSERT_EQ(yb[j * count + i], whole_batch[j * e.rows + first + i])
+                  << what << " batch rows " << first << "+" << count << " row " << first + i << " vector " << j;
+          }
+        }
+      }
+    }
+  }
+}
+
 TEST(CqProducts, SplitThresholds) {
-  // 127 rows stay serial, 128 rows of 8192 padded columns (1,048,576
-  // multiply-adds) split; the batched product splits by rows or by vectors.
+  // Matrix-vector: 63 rows stay serial; 64 rows of 3072 columns (196,608
+  // multiply-adds) split, 341 x 576 (196,416) do not, 342 x 576 split at a
+  // group boundary. Batched: more than 1,048,575 multiply-adds split by rows
+  // (64 or more) or else by vectors (16 or more).
   struct Case {
     uint64_t rows, cols, b, nvec;
-  } cases[] = {{127, 8192, 64, 1}, {128, 8192, 64, 1}, {128, 8184, 8, 1}, {300, 4000, 128, 3},
-               {40, 1024, 32, 40}, {64, 2048, 256, 17}, {16, 4096, 2048, 16}};
+  } cases[] = {{63, 8192, 64, 1},   {64, 3072, 64, 1},   {341, 576, 64, 1},    {342, 576, 64, 1},
+               {128, 8184, 8, 1},   {300, 4000, 128, 3}, {40, 1024, 32, 40},   {64, 2048, 256, 17},
+               {16, 4096, 2048, 16}};
   unsigned seed = 777;
   for (auto level : cqref::levels()) {
     cqref::LevelGuard g(level);
@@ -131,9 +180,10 @@ TEST(CqProducts, BatchedSplitEqualsSerialBitwise) {
   unsigned seed = 4242;
   for (auto level : cqref::levels()) {
     cqref::LevelGuard g(level);
-    for (auto [rows, nvec] : {std::pair<uint64_t, uint64_t>{200, 24}, {50, 64}}) {
+    for (auto [rows, nvec, code] : {std::tuple<uint64_t, uint64_t, uint8_t>{200, 24, 2}, {50, 64, 3},
+                                    {170, 30, 4}, {40, 70, 5}}) {
       std::mt19937 rng(++seed);
-      const cqref::Encoded e = cqref::make_encoded(rng, rows, 1000, 64, 2);
+      const cqref::Encoded e = cqref::make_encoded(rng, rows, 1000, 64, code);
       const CqTensor t = decode_or_die(e);
       std::vector<float> xb(nvec * t.padded_cols());
       for (uint64_t j = 0; j < nvec; ++j)
@@ -191,6 +241,41 @@ TEST(CqProducts, DenseMatchesReferenceAndUnitVectors) {
                 << what << " column " << j;
           }
         }
+      }
+    }
+  }
+}
+
+TEST(CqProducts, SelectedRowsAndDecodedRowsKeepTheirValues) {
+  // select_rows repacks rows from anywhere in the groups (repeats included);
+  // decode_row is dequantize_row with a caller's buffer.
+  unsigned seed = 8080;
+  for (auto level : cqref::levels()) {
+    cqref::LevelGuard g(level);
+    for (uint8_t code : {2, 3, 4, 5}) {
+      for (uint64_t b : {8u, 32u}) {
+        std::mt19937 rng(++seed);
+        const cqref::Encoded e = cqref::make_encoded(rng, 70, 2 * b + 3, b, code);
+        const CqTensor t = decode_or_die(e);
+        const std::string what = describe(e, seed, level);
+        const std::vector<uint64_t> pick = {69, 0, 33, 33, 16, 31, 32, 5, 64, 15, 1, 47, 2, 3, 4, 6, 7, 8, 9,
+                                            10, 11, 12, 13, 14, 17, 18, 19, 20, 21, 22, 23, 24, 25, 26, 27, 28};
+        const CqTensor s = vorpel::cq::select_rows(t, pick);
+        ASSERT_EQ(s.rows(), pick.size());
+        const std::vector<float> d = vorpel::cq::dense(t), ds = vorpel::cq::dense(s);
+        std::vector<float> row(e.cols), buf(t.padded_cols());
+        for (size_t i = 0; i < pick.size(); ++i) {
+          ASSERT_EQ(s.scale(i, 1), t.scale(pick[i], 1)) << what;
+          for (uint64_t j = 0; j < e.cols; ++j) ASSERT_EQ(ds[i * e.cols + j], d[pick[i] * e.cols + j]) << what;
+          vorpel::cq::decode_row(s, i, row.data(), buf.data());
+          for (uint64_t j = 0; j < e.cols; ++j) ASSERT_EQ(row[j], d[pick[i] * e.cols + j]) << what;
+        }
+        // Products of the selection: row i of s is row pick[i] of t.
+        const std::vector<float> x = cqref::random_x(rng, e.cols);
+        std::vector<float> y(t.rows()), ys(s.rows());
+        vorpel::cq::matvec(t, x, y);
+        vorpel::cq::matvec(s, x, ys);
+        for (size_t i = 0; i < pick.size(); ++i) ASSERT_EQ(ys[i], y[pick[i]]) << what << " row " << i;
       }
     }
   }

@@ -15,10 +15,16 @@
 namespace vorpel::cq {
 namespace {
 
-// Products up to this many multiply-adds stay on the calling thread.
-constexpr uint64_t kSerialWork = 0xFFFFF;
-constexpr uint64_t kMinSplitRows = 128;
-constexpr uint64_t kMinChunkRows = 64;
+// Matrix-vector products up to this many multiply-adds stay on the calling
+// thread: measured with two threads on 576-wide rows, a fork and join costs
+// more than the second core saves up to about 256 rows (150 K) and pays from
+// about 384 (220 K). Chunks are whole 32-row groups, at least one each.
+constexpr uint64_t kSerialWork = 196'607;
+constexpr uint64_t kMinSplitRows = 64;
+constexpr uint64_t kMinChunkRows = 32;
+// The batched product does about three times the work per second, so it
+// stays serial up to a proportionally larger size.
+constexpr uint64_t kSerialBatchWork = 0xFFFFF;
 constexpr uint64_t kMinSplitVectors = 16;
 constexpr uint64_t kMinChunkVectors = 8;
 
@@ -26,20 +32,22 @@ uint64_t ceil_div(uint64_t a, uint64_t b) { return a / b + (a % b != 0); }
 
 detail::View view_of(const CqTensor& t) {
   detail::View v{};
-  v.codes = t.codes().data();
-  v.scales = t.scales().data();
+  v.packed = t.codes().data();
   v.lut = t.lut().empty() ? nullptr : t.lut().data();
-  v.row_bytes = t.row_bytes();
-  v.bpr = t.blocks_per_row();
+  v.rows = t.rows();
   v.b = t.block();
+  v.bpr = t.blocks_per_row();
   v.padded_cols = t.padded_cols();
-  v.bits = t.bits_per_code();
+  v.bits = detail::lane_bits_of(t.bits_per_code());
+  v.block_bytes = detail::block_bytes_of(v.b, v.bits);
+  v.group_bytes = v.bpr * v.block_bytes;
   const auto lut = t.lut();
   const uint32_t k = t.codes_per_byte();
   if (k != 0) {
     // Byte value c holds code c in position 0 for every c below 2^bits.
     for (uint32_t c = 0; c < (1u << v.bits); ++c) v.cv[c] = lut[c * k];
   } else {
+    // 3-bit: entries 8..15 stay zero, no nibble reaches them.
     const auto cb = t.codebook();
     for (size_t c = 0; c < cb.size() && c < 16; ++c) v.cv[c] = cb[c];
   }
@@ -47,26 +55,34 @@ detail::View view_of(const CqTensor& t) {
 }
 
 using RowsFn = void (*)(const detail::View&, const float*, uint64_t, uint64_t, float*);
-using ExpandFn = void (*)(const detail::View&, uint64_t, float*);
 using BatchFn = void (*)(const detail::View&, const float*, uint64_t, uint64_t, uint64_t, float*, uint64_t,
                          float*);
 
 struct Kernels {
   RowsFn rows;
-  ExpandFn expand;
   BatchFn batch;
 };
+
+#if defined(__x86_64__)
+// The AVX2 kernels widen the scales with F16C, which every AVX2 processor has
+// in practice; checked anyway so that one without it takes the portable path.
+bool has_f16c() {
+  static const bool f16c = __builtin_cpu_supports("f16c");
+  return f16c;
+}
+#endif
 
 Kernels kernels() {
   switch (cpu::active_level()) {
 #if defined(__x86_64__)
     case cpu::SimdLevel::Avx512:
-      return {detail::rows_avx512, detail::expand_avx512, detail::batch_avx512};
+      return {detail::rows_avx512, detail::batch_avx512};
     case cpu::SimdLevel::Avx2:
-      return {detail::rows_avx2, detail::expand_avx2, detail::batch_avx2};
+      if (has_f16c()) return {detail::rows_avx2, detail::batch_avx2};
+      [[fallthrough]];
 #endif
     default:
-      return {detail::rows_portable, detail::expand_portable, detail::batch_portable};
+      return {detail::rows_portable, detail::batch_portable};
   }
 }
 
@@ -83,11 +99,29 @@ void check_x_rot(const CqTensor& t, std::span<const float> x_rot, const char* wh
 }
 
 // Rotated-domain row r with scales applied, then back to true weights.
-void dequantize_into(const CqTensor& t, const detail::View& v, ExpandFn expand, uint64_t r, float* buf,
-                     std::span<float> out) {
-  expand(v, r, buf);
+void dequantize_into(const CqTensor& t, const detail::View& v, uint64_t r, float* buf, float* out) {
+  detail::expand_row(v, r, buf);
   fwht_blockwise(std::span<float>(buf, t.padded_cols()), t.block());
-  std::memcpy(out.data(), buf, t.cols() * sizeof(float));
+  std::memcpy(out, buf, t.cols() * sizeof(float));
+}
+
+// Rows [first, first + len) cut into at most `parts` chunks of whole row
+// groups (at least `min_rows` rows each, the ends clipped to the range), so
+// no group is decoded by two threads.
+struct RowSplit {
+  uint64_t first, end, per;  // per: rows per chunk, a multiple of the group
+  uint64_t g0;               // first row of the group holding `first`
+  uint64_t chunks() const { return ceil_div(end - g0, per); }
+  uint64_t begin_of(uint64_t c) const { return std::max(first, g0 + c * per); }
+  uint64_t end_of(uint64_t c) const { return std::min(end, g0 + (c + 1) * per); }
+};
+
+RowSplit split_rows(uint64_t first, uint64_t len, uint64_t parts, uint64_t min_rows) {
+  const uint64_t g = detail::kGroupRows;
+  const uint64_t g0 = first / g * g;
+  const uint64_t span = first + len - g0;
+  const uint64_t per = std::max(ceil_div(ceil_div(span, parts), g), ceil_div(min_rows, g)) * g;
+  return {first, first + len, per, g0};
 }
 
 }  // namespace
@@ -98,35 +132,19 @@ void dequantize_row(const CqTensor& t, uint64_t r, std::span<float> out) {
   VORPEL_CHECK(out.size() >= t.cols(), "dequantize_row: output holds " + std::to_string(out.size()) +
                                            " values, need " + std::to_string(t.cols()));
   std::vector<float> buf(t.padded_cols());
-  dequantize_into(t, view_of(t), kernels().expand, r, buf.data(), out);
+  dequantize_into(t, view_of(t), r, buf.data(), out.data());
 }
 
 void decode_row(const CqTensor& t, uint64_t r, float* out, float* buf) {
   VORPEL_CHECK(r < t.rows(), "decode_row: row out of range");
-  const uint64_t b = t.block(), pc = t.padded_cols(), rb = t.row_bytes();
-  const uint8_t* codes = t.codes().data() + r * rb;
-  const float* scales = t.scales().data() + r * t.blocks_per_row();
-  if (const uint32_t k = t.codes_per_byte(); k != 0) {
-    // Each code byte selects k ready values from the lookup table.
-    const float* lut = t.lut().data();
-    for (uint64_t i = 0; i < rb; ++i) std::memcpy(buf + i * k, lut + codes[i] * k, k * sizeof(float));
-  } else {
-    const float* cb = t.codebook().data();
-    for (uint64_t j = 0; j < pc; ++j) buf[j] = cb[detail::code3(codes, j)];
-  }
-  for (uint64_t k = 0; k < t.blocks_per_row(); ++k)
-    for (uint64_t i = 0; i < b; ++i) buf[k * b + i] *= scales[k];
-  fwht_blockwise({buf, pc}, b);
-  std::memcpy(out, buf, t.cols() * sizeof(float));
+  dequantize_into(t, view_of(t), r, buf, out);
 }
 
 std::vector<float> dense(const CqTensor& t) {
   std::vector<float> out(t.rows() * t.cols());
   std::vector<float> buf(t.padded_cols());
   const detail::View v = view_of(t);
-  const ExpandFn expand = kernels().expand;
-  for (uint64_t r = 0; r < t.rows(); ++r)
-    dequantize_into(t, v, expand, r, buf.data(), std::span<float>(out.data() + r * t.cols(), t.cols()));
+  for (uint64_t r = 0; r < t.rows(); ++r) dequantize_into(t, v, r, buf.data(), out.data() + r * t.cols());
   return out;
 }
 
@@ -156,20 +174,20 @@ void matvec_rotated(const CqTensor& t, std::span<const float> x_rot, uint64_t fi
   if (len == 0) return;
   const detail::View v = view_of(t);
   const RowsFn rows = kernels().rows;
+  const uint64_t threads = pool::thread_count();
   // len <= rows and padded_cols <= 4 * code bytes, so the product cannot overflow.
-  if (len >= kMinSplitRows && len * t.padded_cols() > kSerialWork) {
+  if (threads > 1 && len >= kMinSplitRows && len * t.padded_cols() > kSerialWork) {
     struct Job {
       const detail::View* v;
       RowsFn rows;
       const float* x;
       float* y;
-      uint64_t first, len, chunk;
-    } job{&v, rows, x_rot.data(), y.data(), first_row, len,
-          std::max(ceil_div(len, pool::thread_count()), kMinChunkRows)};
+      RowSplit split;
+    } job{&v, rows, x_rot.data(), y.data(), split_rows(first_row, len, threads, kMinChunkRows)};
     // Everything behind one pointer: a small, trivially copyable closure.
-    pool::parallel_for(ceil_div(len, job.chunk), [j = &job](size_t c) {
-      const uint64_t start = c * j->chunk;
-      j->rows(*j->v, j->x, j->first + start, std::min(j->chunk, j->len - start), j->y + start);
+    pool::parallel_for(job.split.chunks(), [j = &job](size_t c) {
+      const uint64_t a = j->split.begin_of(c), e = j->split.end_of(c);
+      j->rows(*j->v, j->x, a, e - a, j->y + (a - j->split.first));
     });
     return;
   }
@@ -184,11 +202,11 @@ void matvec(const CqTensor& t, std::span<const float> x, std::span<float> y) {
   matvec_rotated(t, x_rot, 0, y);
 }
 
-// Expanded-rows buffer of the batched product, one per thread and grown to the
-// widest tensor seen, so a prompt pass allocates nothing per chunk. The kernel
-// writes every row it reads, so stale contents never leak into a result.
-static float* batch_buffer(size_t len) {
-  thread_local std::vector<float> buf;
+// Expanded-group panel of the batched product, one per thread and grown to
+// the widest tensor seen, so a prompt pass allocates nothing per chunk. The
+// kernel writes every value it reads, so stale contents never leak into a result.
+static float* batch_panel(size_t len) {
+  thread_local std::vector<float, LineAllocator<float>> buf;
   if (buf.size() < len) buf.resize(len);
   return buf.data();
 }
@@ -208,19 +226,18 @@ void matmul_batch(const CqTensor& t, std::span<const float> x_rot, uint64_t n, u
   const BatchFn batch = kernels().batch;
   const float* x = x_rot.data();
   float* o = out.data();
-  const size_t buf_len = detail::kBatchRows * pc;
+  const size_t panel_len = detail::kGroupRows * pc;
 
   // n * pc <= x_rot.size() and count * pc <= rows * pc, so only the triple
   // product needs a wide type.
   const unsigned __int128 work = static_cast<unsigned __int128>(n) * count * pc;
-  if (work > kSerialWork) {
-    const uint64_t threads = pool::thread_count();
+  const uint64_t threads = pool::thread_count();
+  if (threads > 1 && work > kSerialBatchWork) {
     if (count >= kMinSplitRows) {
-      const uint64_t chunk = std::max(ceil_div(count, threads), kMinChunkRows);
-      pool::parallel_for(ceil_div(count, chunk), [&](size_t c) {
-        const uint64_t start = c * chunk;
-        const uint64_t rows = std::min(chunk, count - start);
-        batch(v, x, n, first_row + start, rows, o + start, count, batch_buffer(buf_len));
+      const RowSplit split = split_rows(first_row, count, threads, kMinChunkRows);
+      pool::parallel_for(split.chunks(), [&](size_t c) {
+        const uint64_t a = split.begin_of(c), e = split.end_of(c);
+        batch(v, x, n, a, e - a, o + (a - first_row), count, batch_panel(panel_len));
       });
       return;
     }
@@ -229,12 +246,12 @@ void matmul_batch(const CqTensor& t, std::span<const float> x_rot, uint64_t n, u
       pool::parallel_for(ceil_div(n, chunk), [&](size_t c) {
         const uint64_t j0 = c * chunk;
         const uint64_t nv = std::min(chunk, n - j0);
-        batch(v, x + j0 * pc, nv, first_row, count, o + j0 * count, count, batch_buffer(buf_len));
+        batch(v, x + j0 * pc, nv, first_row, count, o + j0 * count, count, batch_panel(panel_len));
       });
       return;
     }
   }
-  batch(v, x, n, first_row, count, o, count, batch_buffer(buf_len));
+  batch(v, x, n, first_row, count, o, count, batch_panel(panel_len));
 }
 
 }  // namespace vorpel::cq

@@ -1,40 +1,62 @@
-// Plain C++ CQ kernels, four lanes wide (the compiler vectorises the lane
-// loops with the baseline instruction set). 2- and 4-bit codes go through the
-// byte lookup table; 3-bit codes are cut out of the bit stream one by one.
-#include <cstring>
-
+// Plain C++ CQ kernels on the row-group layout: the reference for the SIMD
+// ones and the fallback without AVX2. 2- and 4-bit code bytes select ready
+// values from the byte lookup table; 3-bit codes (a nibble each) are cut out
+// of each row's lane word. Sums follow the pattern of the SIMD kernels (four
+// partial sums per block, positions s mod 4).
 #include "cq_internal.hpp"
+#include "vorpel/core/half.hpp"
 
 namespace vorpel::cq::detail {
 namespace {
 
-// Lane sums of one block of one row: part[t] collects positions t mod 4.
-inline void block_dot(const View& v, const uint8_t* row, uint64_t blk, const float* x, float part[4]) {
-  const uint64_t b = v.b;
-  const float* xb = x + blk * b;
-  if (v.bits == 2) {
-    const uint8_t* p = row + blk * (b / 4);
-    for (uint64_t q = 0; q < b / 4; ++q) {
-      const float* l = v.lut + 4 * static_cast<uint32_t>(p[q]);
-      for (int t = 0; t < 4; ++t) part[t] += l[t] * xb[4 * q + t];
+// The 8 code values of a row's lane in a tile (BITS: lane bits per code).
+template <uint32_t BITS>
+inline void lane_values(const View& v, const uint8_t* tile, uint64_t lane, float* w) {
+  const uint8_t* p = tile + lane * BITS;
+  if (v.lut == nullptr) {
+    const uint32_t word = lane_word(tile, lane, BITS);
+    for (uint32_t s = 0; s < kTileCols; ++s) w[s] = v.cv[(word >> (BITS * s)) & ((1u << BITS) - 1)];
+    return;
+  }
+  constexpr uint32_t k = 8 / BITS;  // codes per byte
+  for (uint32_t i = 0; i < BITS; ++i)
+    for (uint32_t c = 0; c < k; ++c) w[i * k + c] = v.lut[p[i] * k + c];
+}
+
+template <uint32_t BITS>
+void rows_bits(const View& v, const float* x_rot, uint64_t first, uint64_t count, float* y) {
+  const uint64_t tiles = v.b / kTileCols, tile_bytes = kGroupRows * BITS;
+  for (uint64_t i = 0; i < count; ++i) {
+    const uint64_t r = first + i, g = r / kGroupRows, lane = r % kGroupRows;
+    float acc = 0;
+    for (uint64_t k = 0; k < v.bpr; ++k) {
+      const uint8_t* block = block_at(v, g, k);
+      const uint8_t* tile = block + kScaleBytes;
+      const float* x = x_rot + k * v.b;
+      float part[4] = {0, 0, 0, 0};
+      for (uint64_t q = 0; q < tiles; ++q, tile += tile_bytes, x += kTileCols) {
+        float w[kTileCols];
+        lane_values<BITS>(v, tile, lane, w);
+        for (uint32_t s = 0; s < kTileCols; ++s) part[s & 3] += w[s] * x[s];
+      }
+      acc += half_to_float(lane_scale(block, lane)) * ((part[0] + part[1]) + (part[2] + part[3]));
     }
-  } else if (v.bits == 4) {
-    const uint8_t* p = row + blk * (b / 2);
-    for (uint64_t q = 0; q < b / 4; ++q) {
-      const float* l0 = v.lut + 2 * static_cast<uint32_t>(p[2 * q]);
-      const float* l1 = v.lut + 2 * static_cast<uint32_t>(p[2 * q + 1]);
-      const float w[4] = {l0[0], l0[1], l1[0], l1[1]};
-      for (int t = 0; t < 4; ++t) part[t] += w[t] * xb[4 * q + t];
-    }
-  } else {
-    // Eight 3-bit codes fill exactly three bytes, and blocks hold whole groups of 8.
-    const uint8_t* p = row + blk * (b / 8) * 3;
-    for (uint64_t g = 0; g < b / 8; ++g, p += 3) {
-      const uint32_t word = p[0] | (uint32_t{p[1]} << 8) | (uint32_t{p[2]} << 16);
-      float w[8];
-      for (int t = 0; t < 8; ++t) w[t] = v.cv[(word >> (3 * t)) & 7];
-      for (int t = 0; t < 4; ++t) part[t] += w[t] * xb[8 * g + t];
-      for (int t = 0; t < 4; ++t) part[t] += w[4 + t] * xb[8 * g + 4 + t];
+    y[i] = acc;
+  }
+}
+
+template <uint32_t BITS>
+void expand_bits(const View& v, uint64_t r, float* dst) {
+  const uint64_t tiles = v.b / kTileCols, tile_bytes = kGroupRows * BITS;
+  const uint64_t g = r / kGroupRows, lane = r % kGroupRows;
+  for (uint64_t k = 0; k < v.bpr; ++k) {
+    const uint8_t* block = block_at(v, g, k);
+    const uint8_t* tile = block + kScaleBytes;
+    const float sc = half_to_float(lane_scale(block, lane));
+    for (uint64_t q = 0; q < tiles; ++q, tile += tile_bytes, dst += kTileCols) {
+      float w[kTileCols];
+      lane_values<BITS>(v, tile, lane, w);
+      for (uint32_t s = 0; s < kTileCols; ++s) dst[s] = w[s] * sc;
     }
   }
 }
@@ -42,55 +64,26 @@ inline void block_dot(const View& v, const uint8_t* row, uint64_t blk, const flo
 }  // namespace
 
 void rows_portable(const View& v, const float* x_rot, uint64_t first, uint64_t count, float* y) {
-  for (uint64_t i = 0; i < count; ++i) {
-    const uint64_t r = first + i;
-    const uint8_t* row = v.codes + r * v.row_bytes;
-    const float* s = v.scales + r * v.bpr;
-    float acc[4] = {0, 0, 0, 0};
-    for (uint64_t blk = 0; blk < v.bpr; ++blk) {
-      float part[4] = {0, 0, 0, 0};
-      block_dot(v, row, blk, x_rot, part);
-      for (int t = 0; t < 4; ++t) acc[t] += s[blk] * part[t];
-    }
-    y[i] = (acc[0] + acc[1]) + (acc[2] + acc[3]);
-  }
+  if (v.bits == 2) return rows_bits<2>(v, x_rot, first, count, y);
+  rows_bits<4>(v, x_rot, first, count, y);
 }
 
-void expand_portable(const View& v, uint64_t r, float* dst) {
-  const uint8_t* row = v.codes + r * v.row_bytes;
-  const float* s = v.scales + r * v.bpr;
-  const uint32_t mask = (1u << v.bits) - 1;
-  for (uint64_t blk = 0; blk < v.bpr; ++blk) {
-    const float sc = s[blk];
-    for (uint64_t t = 0; t < v.b; ++t) {
-      const uint64_t j = blk * v.b + t;
-      uint32_t code;
-      if (v.bits == 3) {
-        code = code3(row, j);
-      } else {
-        const uint64_t bit = j * v.bits;
-        code = (row[bit >> 3] >> (bit & 7)) & mask;
-      }
-      dst[j] = v.cv[code] * sc;
-    }
-  }
+void expand_row(const View& v, uint64_t r, float* dst) {
+  if (v.bits == 2) return expand_bits<2>(v, r, dst);
+  expand_bits<4>(v, r, dst);
 }
 
+// One row expanded at a time, then one sequential dot product per vector.
 void batch_portable(const View& v, const float* x, uint64_t nvec, uint64_t first, uint64_t count,
-                    float* out, uint64_t out_stride, float* buf) {
+                    float* out, uint64_t out_stride, float* panel) {
   const uint64_t pc = v.padded_cols;
-  for (uint64_t i0 = 0; i0 < count; i0 += kBatchRows) {
-    const uint64_t nr = count - i0 < kBatchRows ? count - i0 : kBatchRows;
-    for (uint64_t k = 0; k < nr; ++k) expand_portable(v, first + i0 + k, buf + k * pc);
+  for (uint64_t i = 0; i < count; ++i) {
+    expand_row(v, first + i, panel);
     for (uint64_t j = 0; j < nvec; ++j) {
       const float* xj = x + j * pc;
-      for (uint64_t k = 0; k < nr; ++k) {
-        const float* w = buf + k * pc;
-        float acc[4] = {0, 0, 0, 0};
-        for (uint64_t c = 0; c < pc; c += 4)
-          for (int t = 0; t < 4; ++t) acc[t] += w[c + t] * xj[c + t];
-        out[j * out_stride + i0 + k] = (acc[0] + acc[1]) + (acc[2] + acc[3]);
-      }
+      float acc = 0;
+      for (uint64_t c = 0; c < pc; ++c) acc += panel[c] * xj[c];
+      out[j * out_stride + i] = acc;
     }
   }
 }

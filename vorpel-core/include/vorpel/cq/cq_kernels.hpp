@@ -30,8 +30,9 @@ void rotate_input(const CqTensor& t, std::span<const float> x, std::span<float> 
 void row_kernel(const CqTensor& t, std::span<const float> x_rot, uint64_t first_row,
                 std::span<float> y);
 
-// Same rows, split over the worker pool when large (>= 128 rows and more than
-// 1048575 multiply-adds: chunks of max(ceil(len / T), 64) rows). Allocates nothing.
+// Same rows, split over the worker pool when large (>= 64 rows and more than
+// 196607 multiply-adds: T chunks of whole 32-row groups). Every row gets the
+// same bits as from row_kernel. Allocates nothing.
 void matvec_rotated(const CqTensor& t, std::span<const float> x_rot, uint64_t first_row,
                     std::span<float> y);
 

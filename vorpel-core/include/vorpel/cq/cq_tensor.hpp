@@ -12,12 +12,25 @@
 #include <cstddef>
 #include <cstdint>
 #include <expected>
+#include <new>
 #include <span>
 #include <vector>
 
 #include "vorpel/cq/cq_error.hpp"
 
 namespace vorpel::cq {
+
+// Bytes aligned to a cache line, so the packed row groups start on one.
+template <class T>
+struct LineAllocator {
+  using value_type = T;
+  LineAllocator() = default;
+  template <class U>
+  LineAllocator(const LineAllocator<U>&) {}
+  T* allocate(size_t n) { return static_cast<T*>(::operator new(n * sizeof(T), std::align_val_t{64})); }
+  void deallocate(T* p, size_t) { ::operator delete(p, std::align_val_t{64}); }
+  friend bool operator==(const LineAllocator&, const LineAllocator&) { return true; }
+};
 
 class CqTensor {
  public:
@@ -33,26 +46,37 @@ class CqTensor {
   uint32_t bits_per_code() const { return bits_code_ == 5 ? 2u : bits_code_; }
   uint32_t codes_per_byte() const { return codes_per_byte_; }  // 4, 2 or 0 (3-bit)
 
-  std::span<const uint8_t> codes() const { return {codes_.data(), rows_ * row_bytes_}; }  // (rows * row_bytes)
-  std::span<const float> scales() const { return scales_; }     // (rows * blocks_per_row)
+  // Codes and scales repacked at decode for the kernels, in groups of 32 rows
+  // (the last group padded): per block, the 32 rows' binary16 scales (64
+  // bytes), then b / 8 tiles of 8 columns x 32 rows, each row's codes as a
+  // little-endian word of L bits per code (L = 2 for 2-bit and ternary, 4 for
+  // 3- and 4-bit codes: a 3-bit code takes a nibble). ceil(rows / 32) * 32 *
+  // (L * padded_cols / 8 + 2 * blocks_per_row) bytes; see cq_internal.hpp.
+  std::span<const uint8_t> codes() const { return {packed_.data(), packed_bytes_}; }
+  // Scale of row r, block k, widened from binary16.
+  float scale(uint64_t r, uint64_t k) const;
   // Entry v*k + p is the value of the code in position p of byte value v
   // (k = codes_per_byte): 256*k floats; empty for 3-bit codes.
   std::span<const float> lut() const { return lut_; }
   std::span<const float> codebook() const { return codebook_; }  // (4, 8, 16 or 3)
 
+  // Packed codes and scales, lookup table and codebook.
   size_t memory_bytes() const;
 
  private:
   friend std::expected<CqTensor, CqError> decode(std::span<const uint8_t>, uint64_t, uint64_t,
                                                  uint64_t, uint8_t, std::span<const float>);
   friend CqTensor select_rows(const CqTensor&, std::span<const uint64_t>);
+  // Packs rows * row_bytes code bytes and rows * blocks_per_row binary16
+  // scales (the encoded layout) into packed_.
+  void pack(const uint8_t* codes, const uint8_t* scales);
 
   uint64_t rows_ = 0, cols_ = 0, padded_cols_ = 0, block_ = 0;
   uint64_t blocks_per_row_ = 0, row_bytes_ = 0;
   uint8_t bits_code_ = 0;
   uint32_t codes_per_byte_ = 0;
-  std::vector<uint8_t> codes_;  // rows * row_bytes, then a few zero bytes for wide loads
-  std::vector<float> scales_;
+  uint64_t packed_bytes_ = 0;
+  std::vector<uint8_t, LineAllocator<uint8_t>> packed_;  // packed_bytes_, then zero slack for wide loads
   std::vector<float> lut_;
   std::vector<float> codebook_;
 };
