@@ -213,7 +213,10 @@ int run(const Args& args) {
 
   auto bytes = vorpel::io::read_file(path);
   if (!bytes) return fail(path + ": " + message(bytes.error()));
-  const auto generation = vorpel::engine::detect_generation(*bytes);
+  // With --vocab the file is a first-generation model unless it carries a container tag.
+  if (vocab && vorpel::engine::has_container_tag(*bytes))
+    return usage_error("--vocab applies to first-generation weights files, not to .trov containers");
+  const auto generation = vocab ? vorpel::engine::Generation::First : vorpel::engine::detect_generation(*bytes);
   if (generation == vorpel::engine::Generation::First) {
     if (!vocab) return usage_error("a first-generation weights file needs --vocab FILE");
     if (depth || int8 || mode != "step") return usage_error("--depth, --kv-int8 and --mode apply to .trov containers");

@@ -168,12 +168,14 @@ int run(const vorpel::cli::Args& args) {
     std::fprintf(stderr, "%s: %s\n", path->c_str(), message(bytes.error()).c_str());
     return vorpel::cli::kExitLoad;
   }
-  const auto generation = vorpel::engine::detect_generation(*bytes);
+  // With --vocab the file is a first-generation model unless it carries a container tag.
+  if (vocab && vorpel::engine::has_container_tag(*bytes))
+    return usage_error("--vocab applies to first-generation weights files, not to .trov containers");
+  const auto generation = vocab ? vorpel::engine::Generation::First : vorpel::engine::detect_generation(*bytes);
   if (generation == vorpel::engine::Generation::First) {
     if (!vocab) return usage_error("a first-generation weights file needs --vocab FILE");
     return run_first(*path, *vocab, *query, tools, stream);
   }
-  if (vocab) return usage_error("--vocab applies to first-generation weights files");
   if (generation == vorpel::engine::Generation::Third)
     return run_third(std::move(*bytes), *query, tools, opt, max_new.value_or(0), depth, kv_int8, stream);
   if (depth || kv_int8) return usage_error("--depth and --kv-int8 apply to third-generation containers");
