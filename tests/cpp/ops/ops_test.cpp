@@ -23,18 +23,21 @@ std::vector<float> randn(size_t n, float scale, std::mt19937& rng) {
   return v;
 }
 
-// A cache of `slots` slots with kv_heads heads, f32 or int8 rows; dense() is
+// A cache of `slots` slots with kv_heads heads, f32 or int8 rows, slot-major
+// (head_rows 0) or head-major with head_rows rows per head; key()/val() are
 // what each stored row reads back as (byte * scale for int8).
 struct Cache {
-  uint64_t slots, kv_heads, kw, vw;
+  uint64_t slots, kv_heads, kw, vw, head_rows;
   bool int8;
   std::vector<float> k, v, ks, vs;
   std::vector<int8_t> k8, v8;
 
-  Cache(uint64_t slots_, uint64_t kv_heads_, uint64_t kw_, uint64_t vw_, bool int8_, std::mt19937& rng)
-      : slots(slots_), kv_heads(kv_heads_), kw(kw_), vw(vw_), int8(int8_) {
-    k = randn(slots * kv_heads * kw, 1.0f, rng);
-    v = randn(slots * kv_heads * vw, 1.0f, rng);
+  Cache(uint64_t slots_, uint64_t kv_heads_, uint64_t kw_, uint64_t vw_, bool int8_, std::mt19937& rng,
+        uint64_t head_rows_ = 0)
+      : slots(slots_), kv_heads(kv_heads_), kw(kw_), vw(vw_), head_rows(head_rows_), int8(int8_) {
+    const uint64_t rows = kv_heads * (head_rows ? head_rows : slots);
+    k = randn(rows * kw, 1.0f, rng);
+    v = randn(rows * vw, 1.0f, rng);
     if (int8) {
       std::uniform_int_distribution<int> b(-128, 127);
       std::uniform_real_distribution<float> sc(0.001f, 0.03f);
@@ -42,8 +45,8 @@ struct Cache {
       v8.resize(v.size());
       for (auto& x : k8) x = static_cast<int8_t>(b(rng));
       for (auto& x : v8) x = static_cast<int8_t>(b(rng));
-      ks.resize(slots * kv_heads);
-      vs.resize(slots * kv_heads);
+      ks.resize(rows);
+      vs.resize(rows);
       for (auto& x : ks) x = sc(rng);
       for (auto& x : vs) x = sc(rng);
       for (size_t i = 0; i < k.size(); ++i) k[i] = float(k8[i]) * ks[i / kw];
@@ -65,10 +68,13 @@ struct Cache {
     kv.kv_heads = kv_heads;
     kv.k_width = kw;
     kv.v_width = vw;
+    kv.head_rows = head_rows;
     return kv;
   }
-  double key(uint64_t slot, uint64_t h, uint64_t c) const { return k[(slot * kv_heads + h) * kw + c]; }
-  double val(uint64_t slot, uint64_t h, uint64_t c) const { return v[(slot * kv_heads + h) * vw + c]; }
+  // Written out here rather than taken from KvView::row, so that a wrong row map shows.
+  uint64_t row(uint64_t slot, uint64_t h) const { return head_rows ? h * head_rows + slot : slot * kv_heads + h; }
+  double key(uint64_t slot, uint64_t h, uint64_t c) const { return k[row(slot, h) * kw + c]; }
+  double val(uint64_t slot, uint64_t h, uint64_t c) const { return v[row(slot, h) * vw + c]; }
 };
 
 }  // namespace
@@ -147,7 +153,8 @@ TEST(Ops, AttentionKernelsBothRowTypes) {
                                   (int8 ? 3u : 0u);
             std::mt19937 rng(seed);
             const uint64_t vw = hd + 3;  // values wider than keys
-            Cache c(n + 2, 3, hd, vw, int8, rng);
+            // Head-major with spare rows per head on odd seeds, slot-major otherwise.
+            Cache c(n + 2, 3, hd, vw, int8, rng, seed % 2 ? n + 5 : 0);
             const auto kv = c.view();
             const uint64_t head = 1, slot = 1;
             std::vector<float> q = randn(G * hd, 1.0f, rng), w = randn(G * (n + 1), 1.0f, rng);
@@ -192,15 +199,16 @@ TEST(Ops, AttendOverRingRunsMatchesPlainSoftmax) {
         const uint64_t hd = 10, vd = 7;
         const uint32_t seed = static_cast<uint32_t>(slots * 1000 + first * 10 + n) + (int8 ? 1u : 0u);
         std::mt19937 rng(seed);
-        Cache c(slots, kvh, hd, vd, int8, rng);
+        Cache c(slots, kvh, hd, vd, int8, rng, seed % 3 ? slots + seed % 3 - 1 : 0);
         std::vector<bool> used(slots, false);
         for (uint64_t p = first; p < first + n; ++p) used[p % slots] = true;
         for (uint64_t sl = 0; sl < slots; ++sl)
           if (!used[sl])
-            for (uint64_t i = 0; i < kvh * vd; ++i) {
-              c.v[sl * kvh * vd + i] = 1e6f;
-              if (int8) c.vs[sl * kvh + i / vd] = 1e6f;
-            }
+            for (uint64_t g = 0; g < kvh; ++g)
+              for (uint64_t i = 0; i < vd; ++i) {
+                c.v[c.row(sl, g) * vd + i] = 1e6f;
+                if (int8) c.vs[c.row(sl, g)] = 1e6f;
+              }
         std::vector<float> q = randn(heads * hd, 1.0f, rng), o(heads * vd), scores(heads * n);
         const uint64_t group = heads / kvh;
         vorpel::ops::attend(c.view(), group, q.data(), o.data(), 0, heads, first, n, std::sqrt(float(hd)), scores.data());
@@ -225,6 +233,25 @@ TEST(Ops, AttendOverRingRunsMatchesPlainSoftmax) {
           }
         }
       }
+  }
+}
+
+// Widening a head-major cache keeps every head's rows at their slots and
+// fills the new rows.
+TEST(Ops, GrowHeadMajorKeepsRows) {
+  for (auto [heads, rows, new_rows, width] : {std::tuple<uint64_t, uint64_t, uint64_t, uint64_t>{1, 0, 3, 2},
+                                              {3, 2, 5, 4}, {4, 5, 5, 1}, {2, 1, 9, 3}}) {
+    std::vector<int> c(heads * rows * width);
+    for (uint64_t h = 0; h < heads; ++h)
+      for (uint64_t r = 0; r < rows; ++r)
+        for (uint64_t x = 0; x < width; ++x) c[(h * rows + r) * width + x] = int(1000 * h + 10 * r + x) + 1;
+    vorpel::ops::grow_head_major(c, heads, rows, new_rows, width, -1);
+    ASSERT_EQ(c.size(), heads * std::max(rows, new_rows) * width);
+    for (uint64_t h = 0; h < heads; ++h)
+      for (uint64_t r = 0; r < new_rows; ++r)
+        for (uint64_t x = 0; x < width; ++x)
+          EXPECT_EQ(c[(h * new_rows + r) * width + x], r < rows ? int(1000 * h + 10 * r + x) + 1 : -1)
+              << heads << " " << rows << " " << new_rows;
   }
 }
 

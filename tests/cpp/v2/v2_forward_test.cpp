@@ -149,8 +149,13 @@ TEST(V2Attention, MatchesPlainLoopOverTheWindow) {
       if (!used[sl])
         for (uint64_t i = 0; i < kvd; ++i) vc[sl * kvd + i] = 1e6f;
     std::vector<float> q = randn(qd, 1.0f, rng), o(qd), scores(n * g.num_heads);
-    vorpel::v2::parts::attend(m, kc.data(), vc.data(), capacity, window, p, q.data(), o.data(), 0, g.num_heads,
-                              scores.data());
+    vorpel::ops::KvView kv;  // slot-major rows, as laid out above
+    kv.k = kc.data();
+    kv.v = vc.data();
+    kv.slots = capacity;
+    kv.kv_heads = g.num_kv_heads;
+    kv.k_width = kv.v_width = hd;
+    vorpel::v2::parts::attend(m, kv, window, p, q.data(), o.data(), 0, g.num_heads, scores.data());
     std::vector<float> want(qd, 0.0f);
     for (uint64_t h = 0; h < g.num_heads; ++h) {
       const uint64_t kvh = h / (g.num_heads / g.num_kv_heads);

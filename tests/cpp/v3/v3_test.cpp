@@ -111,17 +111,24 @@ TEST(Session, SlotsGrowByDoublingAndLocalBlocksWrap) {
   EXPECT_EQ(s.layer(0).allocated, 1u);
   std::vector<float> k(2 * 64), v(2 * 64);
   for (uint64_t p = 0; p < 10; ++p) {
-    std::fill(k.begin(), k.end(), float(p));
+    std::fill(k.begin(), k.begin() + 64, float(p));
+    std::fill(k.begin() + 64, k.end(), float(100 + p));
     s.store(0, p, k.data(), v.data());
     s.store(1, p, k.data(), v.data());
   }
-  // Global: grew 1 -> 2 -> 4 -> 8 -> 16, every position kept in slot p.
+  // Global: grew 1 -> 2 -> 4 -> 8 -> 16, every position of either head kept in slot p.
   EXPECT_EQ(s.layer(0).allocated, 16u);
-  for (uint64_t p = 0; p < 10; ++p) EXPECT_EQ(s.layer(0).k[p * 128], float(p));
+  for (uint64_t p = 0; p < 10; ++p) {
+    EXPECT_EQ(s.layer(0).k[p * 64], float(p));
+    EXPECT_EQ(s.layer(0).k[(16 + p) * 64 + 63], float(100 + p));
+  }
   EXPECT_EQ(s.visible_start(0, 9), 0u);
   // Local: limit = window 4, a ring holding the last four positions.
   EXPECT_EQ(s.layer(1).allocated, 4u);
-  for (uint64_t p = 6; p < 10; ++p) EXPECT_EQ(s.layer(1).k[(p % 4) * 128], float(p));
+  for (uint64_t p = 6; p < 10; ++p) {
+    EXPECT_EQ(s.layer(1).k[(p % 4) * 64], float(p));
+    EXPECT_EQ(s.layer(1).k[(4 + p % 4) * 64], float(100 + p));
+  }
   EXPECT_EQ(s.visible_start(1, 9), 6u);
   EXPECT_EQ(s.visible_start(1, 2), 0u);
   // A window above max_seq_len is no window.

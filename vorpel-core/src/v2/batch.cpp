@@ -170,15 +170,10 @@ std::expected<void, StepError> prefill(const V2Model& m, V2State& s, std::span<c
       // Attention. When every slot the chunk writes lies outside every window
       // it reads (the usual case), all writes go first and the (position, head)
       // pairs run in parallel; otherwise position by position.
-      float* kc = s.k_cache_[l].data();
-      float* vc = s.v_cache_[l].data();
+      const ops::KvView kv = s.kv_view(l);
       const uint64_t cap = s.capacity_, win = s.window_, last = p0 + cn - 1;
       const uint64_t first0 = p0 + 1 - parts::attended(win, p0);
-      auto write_kv = [&](uint64_t j) {
-        const uint64_t slot = (p0 + j) % cap;
-        std::memcpy(kc + slot * kvd, sc.k.data() + j * kvd, kvd * sizeof(float));
-        std::memcpy(vc + slot * kvd, sc.v.data() + j * kvd, kvd * sizeof(float));
-      };
+      auto write_kv = [&](uint64_t j) { s.store_kv(l, p0 + j, sc.k.data() + j * kvd, sc.v.data() + j * kvd); };
       if (last - first0 + 1 <= cap) {
         for (uint64_t j = 0; j < cn; ++j) write_kv(j);
         // Jobs take contiguous runs of (position, head) pairs; within one
@@ -191,8 +186,7 @@ std::expected<void, StepError> prefill(const V2Model& m, V2State& s, std::span<c
           const uint64_t e1 = std::min(pairs, (c + 1) * per);
           for (uint64_t e = c * per; e < e1;) {
             const uint64_t j = e / H, h = e % H, h_end = std::min(H, h + (e1 - e));
-            parts::attend(m, kc, vc, cap, win, p0 + j, sc.q.data() + j * qd, sc.o.data() + j * qd, h, h_end,
-                          scores);
+            parts::attend(m, kv, win, p0 + j, sc.q.data() + j * qd, sc.o.data() + j * qd, h, h_end, scores);
             e += h_end - h;
           }
         };
@@ -206,8 +200,8 @@ std::expected<void, StepError> prefill(const V2Model& m, V2State& s, std::span<c
           const uint64_t p = p0 + j;
           const uint64_t group = H / g.num_kv_heads;
           auto kv_head = [&](size_t kvh) {
-            parts::attend(m, kc, vc, cap, win, p, sc.q.data() + j * qd, sc.o.data() + j * qd, kvh * group,
-                          (kvh + 1) * group, sc.scores.data() + kvh * group * span);
+            parts::attend(m, kv, win, p, sc.q.data() + j * qd, sc.o.data() + j * qd, kvh * group, (kvh + 1) * group,
+                          sc.scores.data() + kvh * group * span);
           };
           if (T <= 1 || g.num_kv_heads == 1)
             for (uint64_t kvh = 0; kvh < g.num_kv_heads; ++kvh) kv_head(kvh);

@@ -74,7 +74,7 @@ void engram_prepare(const V2Model& m, V2State& s, uint64_t p) {
 void layer_step(const V2Model& m, V2State& s, uint64_t l, uint64_t p) {
   const V2Geometry& g = m.geom;
   const V2Layer& ly = m.layers[l];
-  const uint64_t d = g.d_model, L = g.mhc_lanes, kvd = g.kv_dim();
+  const uint64_t d = g.d_model, L = g.mhc_lanes;
   {
     Section sec(StepProfile::Mhc);
     rms_normalize(s.lanes_, s.u_);
@@ -108,11 +108,8 @@ void layer_step(const V2Model& m, V2State& s, uint64_t l, uint64_t p) {
   {
     Section sec(StepProfile::Attention);
     parts::qk_norm_rope(m, l, p, s.q_.data(), s.k_.data());
-    const uint64_t slot = p % s.capacity_;
-    float* kc = s.k_cache_[l].data();
-    float* vc = s.v_cache_[l].data();
-    std::memcpy(kc + slot * kvd, s.k_.data(), kvd * sizeof(float));
-    std::memcpy(vc + slot * kvd, s.v_.data(), kvd * sizeof(float));
+    s.store_kv(l, p, s.k_.data(), s.v_.data());
+    const ops::KvView kv = s.kv_view(l);
     const uint64_t n = parts::attended(s.window_, p);
     const uint64_t H = g.num_heads;
     const size_t T = pool::thread_count();
@@ -122,11 +119,10 @@ void layer_step(const V2Model& m, V2State& s, uint64_t l, uint64_t p) {
       pool::parallel_for(chunks, [&](size_t c) {
         const uint64_t h0 = c * per, h1 = std::min(H, h0 + per);
         if (h0 < h1)
-          parts::attend(m, kc, vc, s.capacity_, s.window_, p, s.q_.data(), s.o_.data(), h0, h1,
-                        s.scores_.data() + h0 * s.score_span_);
+          parts::attend(m, kv, s.window_, p, s.q_.data(), s.o_.data(), h0, h1, s.scores_.data() + h0 * s.score_span_);
       });
     } else {
-      parts::attend(m, kc, vc, s.capacity_, s.window_, p, s.q_.data(), s.o_.data(), 0, H, s.scores_.data());
+      parts::attend(m, kv, s.window_, p, s.q_.data(), s.o_.data(), 0, H, s.scores_.data());
     }
     mul_sigmoid(s.o_.data(), s.gt_.data(), g.q_dim());
   }

@@ -85,15 +85,9 @@ uint64_t attended(uint64_t window, uint64_t p) {
   return p - first + 1;
 }
 
-void attend(const V2Model& m, const float* kc, const float* vc, uint64_t capacity, uint64_t window, uint64_t p,
-            const float* q, float* o, uint64_t h0, uint64_t h1, float* scores) {
+void attend(const V2Model& m, const ops::KvView& kv, uint64_t window, uint64_t p, const float* q, float* o,
+            uint64_t h0, uint64_t h1, float* scores) {
   const V2Geometry& g = m.geom;
-  ops::KvView kv;
-  kv.k = kc;
-  kv.v = vc;
-  kv.slots = capacity;
-  kv.kv_heads = g.num_kv_heads;
-  kv.k_width = kv.v_width = g.head_dim;
   const uint64_t n = attended(window, p);
   ops::attend(kv, g.num_heads / g.num_kv_heads, q, o, h0, h1, p + 1 - n, n,
               std::sqrt(static_cast<float>(g.head_dim)), scores);

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <span>
 
+#include "vorpel/ops/attention.hpp"
 #include "vorpel/v2/model.hpp"
 
 namespace vorpel::v2::parts {
@@ -27,9 +28,9 @@ float engram_gate(const V2Model& m, const float* x_pre, const float* key);
 void qk_norm_rope(const V2Model& m, uint64_t l, uint64_t p, float* q, float* k);
 
 // Attention of query heads [h0, h1) at position p over positions F..p of the
-// layer's cache ([slot][kv head][head_dim]); scores needs (h1 - h0) * (p - F + 1) floats.
-void attend(const V2Model& m, const float* kc, const float* vc, uint64_t capacity, uint64_t window, uint64_t p,
-            const float* q, float* o, uint64_t h0, uint64_t h1, float* scores);
+// layer's cache; scores needs (h1 - h0) * (p - F + 1) floats.
+void attend(const V2Model& m, const ops::KvView& kv, uint64_t window, uint64_t p, const float* q, float* o,
+            uint64_t h0, uint64_t h1, float* scores);
 // Number of attended positions at p.
 uint64_t attended(uint64_t window, uint64_t p);
 

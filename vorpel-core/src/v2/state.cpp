@@ -27,6 +27,8 @@ V2State::V2State(const V2Model& m, uint64_t capacity, uint64_t window) {
   d_model_ = g.d_model;
   lanes_n_ = g.mhc_lanes;
   kv_dim_ = g.kv_dim();
+  kv_heads_ = g.num_kv_heads;
+  head_dim_ = g.head_dim;
   num_layers_ = g.num_layers;
   num_heads_ = g.num_heads;
   max_seq_len_ = g.max_seq_len;
@@ -77,11 +79,11 @@ void V2State::ensure_positions(uint64_t end) {
   const uint64_t hist = grown(history_.size(), std::min(end, max_seq_len_), max_seq_len_);
   if (hist > history_.size()) history_.resize(hist, 0);
   // Until a ring or cache has all its slots, positions map to slots 1:1, so
-  // adding slots at the end keeps every stored value where it is.
+  // widening every head's rows keeps every stored value at its slot.
   const uint64_t slots = grown(slots_, std::min(end, capacity_), capacity_);
   if (slots > slots_) {
-    for (auto& c : k_cache_) c.resize(slots * kv_dim_, 0.0f);
-    for (auto& c : v_cache_) c.resize(slots * kv_dim_, 0.0f);
+    for (auto& c : k_cache_) ops::grow_head_major(c, kv_heads_, slots_, slots, head_dim_, 0.0f);
+    for (auto& c : v_cache_) ops::grow_head_major(c, kv_heads_, slots_, slots, head_dim_, 0.0f);
     slots_ = slots;
   }
   // Scores of every head over the widest window a position below `end` attends
@@ -99,6 +101,28 @@ void V2State::ensure_positions(uint64_t end) {
       ring_slots_ = rs;
     }
   }
+}
+
+void V2State::store_kv(uint64_t l, uint64_t p, const float* k, const float* v) {
+  const uint64_t slot = p % capacity_;
+  VORPEL_CHECK(slot < slots_, "store_kv: slot not allocated");
+  float* kc = k_cache_[l].data();
+  float* vc = v_cache_[l].data();
+  for (uint64_t h = 0; h < kv_heads_; ++h) {
+    std::copy_n(k + h * head_dim_, head_dim_, kc + (h * slots_ + slot) * head_dim_);
+    std::copy_n(v + h * head_dim_, head_dim_, vc + (h * slots_ + slot) * head_dim_);
+  }
+}
+
+ops::KvView V2State::kv_view(uint64_t l) const {
+  ops::KvView kv;
+  kv.k = k_cache_[l].data();
+  kv.v = v_cache_[l].data();
+  kv.slots = capacity_;
+  kv.kv_heads = kv_heads_;
+  kv.k_width = kv.v_width = head_dim_;
+  kv.head_rows = slots_;
+  return kv;
 }
 
 void V2State::reset() {

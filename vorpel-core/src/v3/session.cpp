@@ -60,19 +60,20 @@ V3Session::V3Session(const V3Model& m, uint64_t requested, bool kv_int8) : int8_
 }
 
 void V3Session::reserve(uint64_t end) {
-  const uint64_t kd = kv_heads_ * head_dim_, vd = kv_heads_ * value_dim_;
   for (LayerCache& c : layers_) {
     if (end <= c.allocated || c.allocated >= c.limit) continue;
     const uint64_t want = c.allocated == 0 ? std::min(c.limit, std::max<uint64_t>(end, 1))
                                            : std::min(c.limit, std::max(2 * c.allocated, end));
+    // Every head's rows widen in place: a position below `allocated` keeps its slot.
+    const uint64_t H = kv_heads_, was = c.allocated;
     if (int8_) {
-      c.k8.resize(want * kd, 0);
-      c.v8.resize(want * vd, 0);
-      c.k_scale.resize(want * kv_heads_, 1.0f);
-      c.v_scale.resize(want * kv_heads_, 1.0f);
+      ops::grow_head_major<int8_t>(c.k8, H, was, want, head_dim_, 0);
+      ops::grow_head_major<int8_t>(c.v8, H, was, want, value_dim_, 0);
+      ops::grow_head_major(c.k_scale, H, was, want, 1, 1.0f);
+      ops::grow_head_major(c.v_scale, H, was, want, 1, 1.0f);
     } else {
-      c.k.resize(want * kd, 0.0f);
-      c.v.resize(want * vd, 0.0f);
+      ops::grow_head_major(c.k, H, was, want, head_dim_, 0.0f);
+      ops::grow_head_major(c.v, H, was, want, value_dim_, 0.0f);
     }
     c.allocated = want;
   }
@@ -82,13 +83,13 @@ void V3Session::store(uint64_t block, uint64_t p, const float* k, const float* v
   LayerCache& c = layers_[block];
   if (p >= c.allocated) reserve(p + 1);
   const uint64_t slot = p < c.allocated ? p : p % c.allocated;
-  if (!int8_) {
-    std::copy_n(k, kv_heads_ * head_dim_, c.k.data() + slot * kv_heads_ * head_dim_);
-    std::copy_n(v, kv_heads_ * value_dim_, c.v.data() + slot * kv_heads_ * value_dim_);
-    return;
-  }
   for (uint64_t h = 0; h < kv_heads_; ++h) {
-    const uint64_t at = slot * kv_heads_ + h;
+    const uint64_t at = h * c.allocated + slot;
+    if (!int8_) {
+      std::copy_n(k + h * head_dim_, head_dim_, c.k.data() + at * head_dim_);
+      std::copy_n(v + h * value_dim_, value_dim_, c.v.data() + at * value_dim_);
+      continue;
+    }
     quantize_int8(k + h * head_dim_, head_dim_, c.k8.data() + at * head_dim_, &c.k_scale[at]);
     quantize_int8(v + h * value_dim_, value_dim_, c.v8.data() + at * value_dim_, &c.v_scale[at]);
   }
@@ -117,6 +118,7 @@ ops::KvView V3Session::view(uint64_t block) const {
   kv.kv_heads = kv_heads_;
   kv.k_width = head_dim_;
   kv.v_width = value_dim_;
+  kv.head_rows = c.allocated;
   return kv;
 }
 

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "vorpel/cq/rotated_input.hpp"
+#include "vorpel/ops/attention.hpp"
 #include "vorpel/v2/model.hpp"
 
 namespace vorpel::v2 {
@@ -36,16 +37,23 @@ class V2State {
   // model declaring a huge max_seq_len costs only what its sequences use.
   void ensure_positions(uint64_t end);
 
+  // Stores position p's keys and values (kv_dim floats each, head after head)
+  // in layer l's cache; the slot must be allocated (ensure_positions).
+  void store_kv(uint64_t l, uint64_t p, const float* k, const float* v);
+  // Layer l's cache as attention reads it.
+  ops::KvView kv_view(uint64_t l) const;
+
   // ---- Data read and written by the forward pass (forward.cpp, batch.cpp). ----
   uint64_t position_ = 0, capacity_ = 0, window_ = 0;
   uint64_t slots_ = 0;             // cache slots allocated so far (<= capacity_)
   // Shape of the model the state was built for.
   uint64_t d_model_ = 0, lanes_n_ = 0, kv_dim_ = 0, num_layers_ = 0, num_heads_ = 0, max_seq_len_ = 0;
+  uint64_t kv_heads_ = 0, head_dim_ = 0;
   uint64_t ring_len_ = 0, ring_slots_ = 0;  // engram ring length R and slots allocated so far
   std::vector<uint32_t> history_;  // (allocated positions)
   std::vector<float> lanes_;       // (mhc_lanes, d_model), lane-major
-  // Per layer; laid out [slot][kv head][head_dim] so that adding slots keeps existing ones in place.
-  std::vector<std::vector<float>> k_cache_, v_cache_;  // (num_layers)(slots, kv_dim)
+  // Per layer, head-major: a step reads each head's rows in order.
+  std::vector<std::vector<float>> k_cache_, v_cache_;  // (num_layers)(kv_heads, slots, head_dim)
   std::vector<std::vector<float>> rings_;              // (sites)(ring slots, d_model)
   std::vector<std::vector<float>> keys_;               // (sites)(d_model)
   std::vector<std::vector<float>> convs_;              // (sites)(d_model)

@@ -33,9 +33,9 @@ class V3Session {
     bool global = false;
     uint64_t limit = 0;      // most positions this block ever holds
     uint64_t allocated = 0;  // slots allocated; a position p lives in slot p mod allocated
-    std::vector<float> k, v;                // f32 mode: (allocated, kv_heads, head_dim / value_dim)
+    std::vector<float> k, v;                // f32 mode: (kv_heads, allocated, head_dim / value_dim)
     std::vector<int8_t> k8, v8;             // int8 mode, same layout
-    std::vector<float> k_scale, v_scale;    // int8 mode: (allocated, kv_heads)
+    std::vector<float> k_scale, v_scale;    // int8 mode: (kv_heads, allocated)
     std::vector<float> q_hist, k_hist, v_hist;  // (qkv_conv_taps - 1, width): input of position t in row t mod (T-1)
   };
 
