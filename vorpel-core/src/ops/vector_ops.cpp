@@ -227,6 +227,71 @@ void silu_scaled(float* w, const float* d, float div, uint64_t n) {
 
 namespace {
 
+// Natural log on 8 lanes of positive normal floats: x = m * 2^e with m in
+// [sqrt(1/2), sqrt(2)), log(1 + f) by the classic degree-9 polynomial and e
+// * ln 2 added in two parts (within about 1 ulp of logf).
+__attribute__((target("avx2,fma"))) inline __m256 log8(__m256 x) {
+  const __m256i bits = _mm256_castps_si256(x);
+  __m256 e = _mm256_cvtepi32_ps(_mm256_sub_epi32(_mm256_srli_epi32(bits, 23), _mm256_set1_epi32(126)));
+  // Mantissa in [0.5, 1).
+  __m256 m = _mm256_castsi256_ps(
+      _mm256_or_si256(_mm256_and_si256(bits, _mm256_set1_epi32(0x007FFFFF)), _mm256_set1_epi32(0x3F000000)));
+  const __m256 small = _mm256_cmp_ps(m, _mm256_set1_ps(0.707106781186547524f), _CMP_LT_OQ);
+  e = _mm256_sub_ps(e, _mm256_and_ps(small, _mm256_set1_ps(1.0f)));
+  m = _mm256_add_ps(_mm256_sub_ps(m, _mm256_set1_ps(1.0f)), _mm256_and_ps(small, m));  // f = 2m - 1 or m - 1
+  const __m256 z = _mm256_mul_ps(m, m);
+  __m256 y = _mm256_set1_ps(7.0376836292e-2f);
+  y = _mm256_fmadd_ps(y, m, _mm256_set1_ps(-1.1514610310e-1f));
+  y = _mm256_fmadd_ps(y, m, _mm256_set1_ps(1.1676998740e-1f));
+  y = _mm256_fmadd_ps(y, m, _mm256_set1_ps(-1.2420140846e-1f));
+  y = _mm256_fmadd_ps(y, m, _mm256_set1_ps(1.4249322787e-1f));
+  y = _mm256_fmadd_ps(y, m, _mm256_set1_ps(-1.6668057665e-1f));
+  y = _mm256_fmadd_ps(y, m, _mm256_set1_ps(2.0000714765e-1f));
+  y = _mm256_fmadd_ps(y, m, _mm256_set1_ps(-2.4999993993e-1f));
+  y = _mm256_fmadd_ps(y, m, _mm256_set1_ps(3.3333331174e-1f));
+  y = _mm256_mul_ps(_mm256_mul_ps(y, m), z);
+  y = _mm256_fmadd_ps(e, _mm256_set1_ps(-2.12194440e-4f), y);
+  y = _mm256_fnmadd_ps(z, _mm256_set1_ps(0.5f), y);
+  return _mm256_fmadd_ps(e, _mm256_set1_ps(0.693359375f), _mm256_add_ps(m, y));
+}
+
+// exp with results below the smallest normal flushed to 0, as exp_inplace_avx2.
+__attribute__((target("avx2,fma"))) inline __m256 exp8_flush(__m256 x) {
+  return _mm256_and_ps(exp8(x), _mm256_cmp_ps(x, _mm256_set1_ps(-87.0f), _CMP_GE_OQ));
+}
+
+// Within each group of four lanes, every lane gets the group's max / sum.
+__attribute__((target("avx2,fma"))) inline __m256 group4_max(__m256 x) {
+  x = _mm256_max_ps(x, _mm256_permute_ps(x, 0xB1));  // swap neighbours
+  return _mm256_max_ps(x, _mm256_permute_ps(x, 0x4E));  // swap pairs
+}
+__attribute__((target("avx2,fma"))) inline __m256 group4_sum(__m256 x) {
+  x = _mm256_add_ps(x, _mm256_permute_ps(x, 0xB1));
+  return _mm256_add_ps(x, _mm256_permute_ps(x, 0x4E));
+}
+__attribute__((target("avx2,fma"))) inline __m256 swap_halves(__m256 x) { return _mm256_permute2f128_ps(x, x, 1); }
+
+// The four-lane matrix (the usual mHC width) held in two registers, rows 0-1
+// and rows 2-3: a row's entries are one group of four lanes, a column's are
+// the same lane of both halves of both registers. Finite input only.
+__attribute__((target("avx2,fma"))) void sinkhorn4_avx2(float* r, int rounds) {
+  __m256 a = _mm256_loadu_ps(r), b = _mm256_loadu_ps(r + 8);
+  for (int it = 0; it < rounds; ++it) {
+    const __m256 ma = group4_max(a), mb = group4_max(b);
+    a = _mm256_sub_ps(a, _mm256_add_ps(ma, log8(group4_sum(exp8_flush(_mm256_sub_ps(a, ma))))));
+    b = _mm256_sub_ps(b, _mm256_add_ps(mb, log8(group4_sum(exp8_flush(_mm256_sub_ps(b, mb))))));
+    __m256 m = _mm256_max_ps(a, b);
+    m = _mm256_max_ps(m, swap_halves(m));
+    __m256 s = _mm256_add_ps(exp8_flush(_mm256_sub_ps(a, m)), exp8_flush(_mm256_sub_ps(b, m)));
+    s = _mm256_add_ps(s, swap_halves(s));
+    const __m256 lse = _mm256_add_ps(m, log8(s));
+    a = _mm256_sub_ps(a, lse);
+    b = _mm256_sub_ps(b, lse);
+  }
+  _mm256_storeu_ps(r, exp8_flush(a));
+  _mm256_storeu_ps(r + 8, exp8_flush(b));
+}
+
 // The Sinkhorn rounds with the exponentials of a whole pass done 8 at a time:
 // every row (then column) maximum first, all shifted entries exponentiated
 // together, then the sums. Only for finite matrices of at most 16 x 16.
@@ -235,6 +300,10 @@ bool sinkhorn_log_avx2(std::span<float> r, uint64_t L, int rounds) {
   if (L > kMax) return false;
   for (float v : r)
     if (!std::isfinite(v)) return false;
+  if (L == 4) {
+    sinkhorn4_avx2(r.data(), rounds);
+    return true;
+  }
   float e[kMax * kMax], m[kMax], sum[kMax];
   const uint64_t n = L * L;
   for (int it = 0; it < rounds; ++it) {
