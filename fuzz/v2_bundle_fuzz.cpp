@@ -17,6 +17,9 @@
 #include "vorpel/engine/heads.hpp"
 
 using namespace vorpel::v2;
+using vorpel::engine::ProbePool;
+using vorpel::engine::project_head;
+using vorpel::engine::l2_normalise;
 
 namespace {
 // Pools the observed hidden vectors for every head of the model.
