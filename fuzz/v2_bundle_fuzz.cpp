@@ -17,6 +17,9 @@
 #include "vorpel/engine/heads.hpp"
 
 using namespace vorpel::v2;
+using vorpel::engine::ProbePool;
+using vorpel::engine::project_head;
+using vorpel::engine::l2_normalise;
 
 namespace {
 // Pools the observed hidden vectors for every head of the model.
@@ -47,11 +50,22 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
   std::vector<float> logits(vocab);
   V2State s = V2State::for_generation(m);
-  auto r = prefill(m, s, std::span<const uint32_t>(tokens).first(tokens.size() / 2), std::span<float>(logits));
-  (void)r;
+  // A token past the vocabulary is an error that leaves the state alone; a
+  // call that succeeds advances the position by its token count.
+  auto expect = [&](bool ok, bool has_bad, uint64_t before, uint64_t n, const char* what) {
+    if ((has_bad && ok) || s.position() != (ok ? before + n : before)) {
+      std::fprintf(stderr, "%s: ok %d, bad token %d, position %llu -> %llu\n", what, ok, has_bad,
+                   static_cast<unsigned long long>(before), static_cast<unsigned long long>(s.position()));
+      std::abort();
+    }
+  };
+  const auto first = std::span<const uint32_t>(tokens).first(tokens.size() / 2);
+  uint64_t before = s.position();
+  const bool first_ok = prefill(m, s, first, std::span<float>(logits)).has_value();
+  expect(first_ok, std::ranges::any_of(first, [&](uint32_t t) { return t >= vocab; }), before, first.size(), "prefill");
   for (size_t i = tokens.size() / 2; i < tokens.size(); ++i) {
-    auto st = step(m, s, tokens[i], logits);
-    (void)st;
+    before = s.position();
+    expect(step(m, s, tokens[i], logits).has_value(), tokens[i] >= vocab, before, 1, "step");
   }
   Sink obs(m);
   if (!tokens.empty() && step_observed(m, s, tokens[0] % (vocab ? vocab : 1), obs)) {
@@ -64,7 +78,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
   }
   std::vector<float> wrong(vocab + 1);
-  (void)step(m, s, 0, wrong);
+  before = s.position();
+  expect(step(m, s, 0, wrong).has_value(), true, before, 1, "step with a logits buffer of vocab + 1");
   s.reset();
   if (!tokens.empty()) (void)prefill(m, s, tokens, std::nullopt);
 

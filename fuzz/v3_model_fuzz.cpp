@@ -1,11 +1,13 @@
 // Third-generation containers: the input is the container. One byte of it
 // picks the full model or a rung; a model that loads runs a prefill (logits of
 // every position, cells observed), single steps with both cache storages, and
-// the cache-size formula. Tokens come from the input's last bytes, some past
-// the vocabulary.
+// the cache-size formula against a long double sum. Tokens come from the
+// input's last bytes, some past the vocabulary.
+#include <algorithm>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <vector>
 
@@ -54,6 +56,24 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::vector<float> logits(m.geom.logit_rows);
     for (size_t i = half; i < tokens.size(); ++i) step(m, s, tokens[i], logits);
   }
-  (void)kv_bytes(m.geom, m.blocks, UINT64_MAX, true);
+  // The cache size against the same sum in long double: equal up to its
+  // rounding, and absent only when the exact value needs more than 128 bits.
+  const V3Geometry& g = m.geom;
+  for (bool int8 : {false, true}) {
+    for (uint64_t len : {uint64_t{0}, uint64_t{1}, uint64_t{tokens.size()}, uint64_t{UINT32_MAX}, UINT64_MAX}) {
+      const long double widths = static_cast<long double>(g.head_dim) + g.value_dim;
+      const long double per = int8 ? g.num_kv_heads * (widths + 8) : g.num_kv_heads * widths * 4;
+      long double positions = 0;
+      for (const V3Block& b : m.blocks)
+        positions += static_cast<long double>(b.global || g.window() == 0 ? len : std::min(g.window(), len));
+      const long double want = positions * per;
+      const auto got = kv_bytes(g, m.blocks, len, int8);
+      if (!got ? want < 0x1p127L : std::fabs(static_cast<long double>(*got) - want) > want * 1e-15L) {
+        std::fprintf(stderr, "kv_bytes for %llu positions (int8 %d): %s, want about %Lg\n",
+                     static_cast<unsigned long long>(len), int8, got ? "a value" : "none", want);
+        std::abort();
+      }
+    }
+  }
   return 0;
 }

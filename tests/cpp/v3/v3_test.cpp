@@ -1,13 +1,19 @@
 // Third-generation pieces against their definitions: the ladder, the int8
 // rounding, session slots, visibility and cache sizes, the engram hash and
-// the Kronecker mix against plain loops.
+// the Kronecker mix against plain loops, and the loader's bound on the block count.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
+#include <optional>
 #include <random>
+#include <string>
+#include <utility>
 #include <vector>
 
+#include "trov/trov_builder.hpp"
+#include "vorpel/engine/load_error.hpp"
 #include "vorpel/v3/forward.hpp"
 #include "vorpel/v3/loader.hpp"
 #include "vorpel/v3/model.hpp"
@@ -24,11 +30,54 @@ TEST(Ladder, OrdersAndRungs) {
   EXPECT_EQ(*ladder_blocks(12, 4), (std::vector<uint64_t>{0, 5, 8, 11}));
   EXPECT_EQ(*ladder_blocks(12, 6), (std::vector<uint64_t>{0, 2, 3, 5, 8, 11}));
   for (uint64_t d : {0u, 1u, 13u}) EXPECT_FALSE(ladder_blocks(12, d)) << d;
-  // Every ladder lists each block once.
+  // Against the rule as written (rescan the sorted set for the widest gap),
+  // every prefix too; every ladder lists each block once.
+  auto rescan = [](uint64_t n) {
+    std::vector<uint64_t> order{0}, set{0};
+    if (n > 1) order.push_back(n - 1), set.push_back(n - 1);
+    while (order.size() < n) {
+      std::sort(set.begin(), set.end());
+      uint64_t gap = 0, a = 0;
+      for (size_t k = 0; k + 1 < set.size(); ++k)
+        if (set[k + 1] - set[k] >= 2 && set[k + 1] - set[k] > gap) gap = set[k + 1] - set[k], a = set[k];
+      if (gap == 0) break;
+      order.push_back(a + gap / 2);
+      set.push_back(a + gap / 2);
+    }
+    return order;
+  };
   for (uint64_t n = 1; n < 70; ++n) {
-    std::vector<uint64_t> o = ladder_order(n);
+    const std::vector<uint64_t> want = rescan(n);
+    ASSERT_EQ(ladder_order(n), want) << "n " << n;
+    for (uint64_t d = 0; d <= n + 1; ++d)
+      ASSERT_EQ(ladder_order(n, d), std::vector<uint64_t>(want.begin(), want.begin() + std::min(d, n))) << n << " " << d;
+    std::vector<uint64_t> o = want;
     std::sort(o.begin(), o.end());
     for (uint64_t k = 0; k < n; ++k) ASSERT_EQ(o.at(k), k) << "n " << n;
+  }
+  // A short rung of a huge block count costs only its own length.
+  EXPECT_EQ(*ladder_blocks(0xffffffffu, 4), (std::vector<uint64_t>{0, 0x3fffffffu, 0x7fffffffu, 0xfffffffeu}));
+}
+
+// A header that claims 2^32 - 1 blocks over a three-tensor directory (found by
+// v3_model_fuzz): the full model and every rung stop at the canon length
+// instead of listing the blocks, and the depth is still judged first.
+TEST(Load, BlockCountBeyondTheDirectory) {
+  trov_test::ImageBuilder b(true);
+  const uint32_t words[][2] = {{20, 373}, {28, 32}, {32, 6}, {36, 3}, {40, 0xffffffffu}, {44, 8}, {48, 8},
+                               {52, 512}, {56, 32}, {60, 4}, {84, 2},  {88, 12},  {104, 3}, {108, 2}, {116, 3}};
+  for (auto& w : words) b.put32(w[0], w[1]);
+  for (int t = 0; t < 3; ++t) b.add_f32({1, 2}, {2});
+  const std::vector<uint8_t> bytes = b.build();
+  const std::string canon = "canon needs at least 103079215093 tensors, directory has 3";
+  const std::pair<std::optional<uint64_t>, std::string> cases[] = {
+      {std::nullopt, canon},       {5, canon},  {0xffffffffu, canon}, {0xfffffffeu, canon},
+      {1, "depth is outside the ladder"}, {0x100000000u, "depth is outside the ladder"},
+  };
+  for (const auto& [depth, want] : cases) {
+    auto r = load_v3(bytes, depth);
+    ASSERT_FALSE(r) << depth.value_or(0);
+    EXPECT_EQ(vorpel::message(r.error()), want) << depth.value_or(0);
   }
 }
 

@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <bit>
 #include <cmath>
+#include <queue>
 #include <utility>
 
 #include "vorpel/core/checked.hpp"
@@ -222,35 +223,35 @@ std::expected<V3Block, LoadError> read_block(const Canon& c, const V3Geometry& g
 
 }  // namespace
 
-std::vector<uint64_t> ladder_order(uint64_t n) {
+std::vector<uint64_t> ladder_order(uint64_t n, uint64_t limit) {
+  // The widest gap (lowest start on ties) comes from a heap of the gaps of at
+  // least 2, so a prefix of the order costs O(limit log limit) whatever n is.
+  const uint64_t want = std::min(n, limit);
   std::vector<uint64_t> order;
-  if (n == 0) return order;
+  if (want == 0) return order;
   order.push_back(0);
-  if (n == 1) return order;
+  if (want == 1 || n == 1) return order;
   order.push_back(n - 1);
-  std::vector<uint64_t> set = order;
-  while (order.size() < n) {
-    std::sort(set.begin(), set.end());
-    uint64_t best_gap = 0, best_a = 0;
-    for (size_t k = 0; k + 1 < set.size(); ++k) {
-      const uint64_t gap = set[k + 1] - set[k];
-      if (gap >= 2 && gap > best_gap) {  // strictly wider: ties keep the lowest start
-        best_gap = gap;
-        best_a = set[k];
-      }
-    }
-    if (best_gap == 0) break;
-    const uint64_t mid = best_a + best_gap / 2;
+  struct Gap {
+    uint64_t a, b;
+    bool operator<(const Gap& o) const { return b - a != o.b - o.a ? b - a < o.b - o.a : a > o.a; }
+  };
+  std::priority_queue<Gap> gaps;
+  if (n - 1 >= 2) gaps.push({0, n - 1});
+  while (order.size() < want && !gaps.empty()) {
+    const Gap g = gaps.top();
+    gaps.pop();
+    const uint64_t mid = g.a + (g.b - g.a) / 2;
     order.push_back(mid);
-    set.push_back(mid);
+    if (mid - g.a >= 2) gaps.push({g.a, mid});
+    if (g.b - mid >= 2) gaps.push({mid, g.b});
   }
   return order;
 }
 
 std::optional<std::vector<uint64_t>> ladder_blocks(uint64_t n, uint64_t depth) {
   if (depth < 2 || depth > n) return std::nullopt;
-  std::vector<uint64_t> order = ladder_order(n);
-  order.resize(depth);
+  std::vector<uint64_t> order = ladder_order(n, depth);
   std::sort(order.begin(), order.end());
   return order;
 }
@@ -264,27 +265,30 @@ std::expected<V3Bundle, LoadError> load_v3(std::vector<uint8_t> bytes, std::opti
   V3Geometry g = std::move(*geom);
   const uint64_t N = g.full_layers, D = g.d_model, L = g.mhc_lanes, S = g.engram_sites.size();
 
-  // The rung (all blocks for the full model).
-  std::vector<uint64_t> kept;
-  if (!depth || *depth == N) {
-    kept.resize(N);
-    for (uint64_t k = 0; k < N; ++k) kept[k] = k;
-  } else {
-    auto rung = ladder_blocks(N, *depth);
-    if (!rung) return fail(K::DepthOutsideLadder);
-    kept = std::move(*rung);
-  }
-  auto rung_position = [&](uint64_t full) -> std::optional<uint64_t> {
-    auto it = std::lower_bound(kept.begin(), kept.end(), full);
-    if (it == kept.end() || *it != full) return std::nullopt;
-    return static_cast<uint64_t>(it - kept.begin());
-  };
+  // The rung is judged before the canon length, but its block list is built
+  // after it: num_layers is a bare header word until the directory bounds it.
+  const bool full = !depth || *depth == N;
+  if (!full && (*depth < 2 || *depth > N)) return fail(K::DepthOutsideLadder);
 
   // Canon positions. N and S are 32-bit header values, so the sums fit.
   const uint64_t group = kBlockTensors + (g.qkv_conv_taps != 0 ? kConvTensors : 0);
   const uint64_t wide_at = 1 + N * group, engram_at = wide_at + kModelWide, final_at = engram_at + kEngramTensors * S;
   const uint64_t canon = final_at + 1;
   if (img.tensor_count() < canon) return fail(K::CanonTooShort, canon, img.tensor_count());
+
+  // The rung (all blocks for the full model).
+  std::vector<uint64_t> kept;
+  if (full) {
+    kept.resize(N);
+    for (uint64_t k = 0; k < N; ++k) kept[k] = k;
+  } else {
+    kept = *ladder_blocks(N, *depth);
+  }
+  auto rung_position = [&](uint64_t block) -> std::optional<uint64_t> {
+    auto it = std::lower_bound(kept.begin(), kept.end(), block);
+    if (it == kept.end() || *it != block) return std::nullopt;
+    return static_cast<uint64_t>(it - kept.begin());
+  };
 
   V3Model m;
   const Canon c(img);

@@ -23,8 +23,9 @@ struct V3Bundle {
 };
 
 // The ladder order of n blocks: [0, n-1], then repeatedly the midpoint of the
-// widest gap (lowest start on ties) until every block is listed.
-std::vector<uint64_t> ladder_order(uint64_t n);
+// widest gap (lowest start on ties) until every block is listed; only its
+// first `limit` entries when fewer are wanted.
+std::vector<uint64_t> ladder_order(uint64_t n, uint64_t limit = UINT64_MAX);
 // The rung of `depth` blocks, ascending, or nothing when depth < 2 or > n.
 std::optional<std::vector<uint64_t>> ladder_blocks(uint64_t n, uint64_t depth);
 
