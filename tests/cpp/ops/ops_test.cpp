@@ -290,6 +290,53 @@ TEST(Ops, RopeTablesAndOnTheFlyAgree) {
 
 // Gates and the Sinkhorn mix at every instruction-set level against plain
 // double-precision loops.
+// Weighted row sums against double loops over output counts that leave every
+// row-block remainder, widths that cross every register block and tail, both
+// weight layouts (row-major and transposed), and exact-zero weights facing
+// infinite row entries (skipped, or poisoning the sum when not skipped).
+TEST(Ops, AddWeightedRowsAgainstDouble) {
+  const float inf = std::numeric_limits<float>::infinity();
+  for (auto level : simdtest::levels()) {
+    simdtest::LevelGuard guard(level);
+    for (uint64_t width : {1u, 7u, 8u, 9u, 31u, 32u, 33u, 40u, 65u, 100u})
+      for (auto [m, n] : {std::pair<uint64_t, uint64_t>{1, 0}, {1, 3}, {2, 1}, {3, 17}, {4, 5}, {7, 3}})
+        for (bool skip : {false, true})
+          for (bool transposed : {false, true}) {
+            const uint32_t seed = static_cast<uint32_t>(width * 1000 + m * 100 + n * 10) + (skip ? 5u : 0u) +
+                                  (transposed ? 3u : 0u) + 97u * static_cast<uint32_t>(level);
+            std::mt19937 rng(seed);
+            const uint64_t w_h = transposed ? 1 : n + 1, w_r = transposed ? m : 1;  // padded rows when row-major
+            std::vector<float> w = randn(m * (n + 1), 1.0f, rng), rows = randn(n * width, 1.0f, rng);
+            std::vector<float> out = randn(m * width, 1.0f, rng);
+            if (n >= 3) {  // output row 0 gives input row 1 a zero weight, and that row holds an infinity
+              w[1 * w_r] = 0.0f;
+              rows[width + width / 2] = inf;
+            }
+            std::vector<double> want(out.begin(), out.end()), mag(m * width);
+            for (uint64_t i = 0; i < m * width; ++i) mag[i] = std::abs(want[i]);
+            for (uint64_t h = 0; h < m; ++h)
+              for (uint64_t r = 0; r < n; ++r) {
+                const double a = w[h * w_h + r * w_r];
+                if (skip && a == 0.0) continue;
+                for (uint64_t c = 0; c < width; ++c) {
+                  want[h * width + c] += a * rows[r * width + c];
+                  mag[h * width + c] += std::abs(a * rows[r * width + c]);
+                }
+              }
+            vorpel::ops::add_weighted_rows(out.data(), m, w.data(), w_h, w_r, rows.data(), n, width, skip);
+            for (uint64_t i = 0; i < m * width; ++i) {
+              if (std::isnan(want[i])) {
+                EXPECT_TRUE(std::isnan(out[i])) << "seed " << seed << " i " << i;
+              } else if (std::isinf(want[i])) {
+                EXPECT_EQ(out[i], want[i]) << "seed " << seed << " i " << i;
+              } else {
+                EXPECT_NEAR(out[i], want[i], (n + 1) * 6e-8 * mag[i] + 1e-30) << "seed " << seed << " i " << i;
+              }
+            }
+          }
+  }
+}
+
 TEST(Ops, GatesAndSinkhornAgainstDouble) {
   const float nan = std::numeric_limits<float>::quiet_NaN();
   for (auto level : {vorpel::cpu::SimdLevel::Portable, vorpel::cpu::SimdLevel::Auto}) {
@@ -300,9 +347,10 @@ TEST(Ops, GatesAndSinkhornAgainstDouble) {
       std::vector<float> gt = randn(n, 6.0f, rng), o = randn(n, 1.0f, rng), d = randn(n, 1.0f, rng);
       gt[0] = (n % 2) ? 100.0f : -100.0f;
       if (n > 8) gt[9] = nan;
-      std::vector<float> w = o, got = o;
+      std::vector<float> w = o, got = o, plain = gt;
       vorpel::ops::mul_sigmoid(got.data(), gt.data(), n);
       vorpel::ops::silu_scaled(w.data(), d.data(), 32.0f, n);
+      vorpel::ops::silu_inplace(plain.data(), n);
       for (uint64_t i = 0; i < n; ++i) {
         const double sg = 1.0 / (1.0 + std::exp(-double(gt[i])));
         if (std::isnan(gt[i])) {
@@ -312,6 +360,13 @@ TEST(Ops, GatesAndSinkhornAgainstDouble) {
         }
         const double z = double(o[i]) / 32.0 * d[i], silu = z / (1.0 + std::exp(-z));
         EXPECT_NEAR(w[i], silu, 4e-7 * std::abs(silu) + 1e-30) << "seed " << seed << " i " << i;
+        // silu(gt): large arguments of either sign and NaN included.
+        if (std::isnan(gt[i])) {
+          EXPECT_TRUE(std::isnan(plain[i])) << "seed " << seed;
+        } else {
+          const double want = double(gt[i]) * sg;
+          EXPECT_NEAR(plain[i], want, 4e-7 * std::abs(want) + 1e-30) << "seed " << seed << " i " << i;
+        }
       }
     }
     // Width 4 (the register path) over several draws, wide spreads included

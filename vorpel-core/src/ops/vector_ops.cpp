@@ -69,6 +69,67 @@ __attribute__((target("avx2,fma"))) void axpy_avx2(float* y, float a, const floa
   for (; i < n; ++i) y[i] += a * x[i];
 }
 
+void add_weighted_rows_portable(float* out, uint64_t m, const float* w, uint64_t w_h, uint64_t w_r,
+                                const float* rows, uint64_t n, uint64_t width, bool skip_zero) {
+  for (uint64_t h = 0; h < m; ++h)
+    for (uint64_t r = 0; r < n; ++r) {
+      const float a = w[h * w_h + r * w_r];
+      if (skip_zero && a == 0.0f) continue;
+      axpy_portable(out + h * width, a, rows + r * width, width);
+    }
+}
+
+// R output rows by V vectors of columns at c, all in registers while every
+// input row is added: each input row vector is loaded once for R outputs.
+template <int R, int V>
+__attribute__((target("avx2,fma"))) inline void weighted_rows_tile(float* out, const float* w, uint64_t w_h,
+                                                                  uint64_t w_r, const float* rows, uint64_t n,
+                                                                  uint64_t width, uint64_t c, bool skip_zero) {
+  __m256 acc[R][V];
+  for (int k = 0; k < R; ++k)
+    for (int j = 0; j < V; ++j) acc[k][j] = _mm256_loadu_ps(out + k * width + c + 8 * j);
+  for (uint64_t r = 0; r < n; ++r) {
+    __m256 x[V];
+    for (int j = 0; j < V; ++j) x[j] = _mm256_loadu_ps(rows + r * width + c + 8 * j);
+    for (int k = 0; k < R; ++k) {
+      const float a = w[k * w_h + r * w_r];
+      if (skip_zero && a == 0.0f) continue;
+      const __m256 va = _mm256_set1_ps(a);
+      for (int j = 0; j < V; ++j) acc[k][j] = _mm256_fmadd_ps(va, x[j], acc[k][j]);
+    }
+  }
+  for (int k = 0; k < R; ++k)
+    for (int j = 0; j < V; ++j) _mm256_storeu_ps(out + k * width + c + 8 * j, acc[k][j]);
+}
+
+template <int R>
+__attribute__((target("avx2,fma"))) void weighted_rows_avx2(float* out, const float* w, uint64_t w_h, uint64_t w_r,
+                                                            const float* rows, uint64_t n, uint64_t width,
+                                                            bool skip_zero) {
+  uint64_t c = 0;
+  for (; c + 32 <= width; c += 32) weighted_rows_tile<R, 4>(out, w, w_h, w_r, rows, n, width, c, skip_zero);
+  for (; c + 8 <= width; c += 8) weighted_rows_tile<R, 1>(out, w, w_h, w_r, rows, n, width, c, skip_zero);
+  for (; c < width; ++c)
+    for (int k = 0; k < R; ++k) {
+      float acc = out[k * width + c];
+      for (uint64_t r = 0; r < n; ++r) {
+        const float a = w[k * w_h + r * w_r];
+        if (skip_zero && a == 0.0f) continue;
+        acc = std::fma(a, rows[r * width + c], acc);
+      }
+      out[k * width + c] = acc;
+    }
+}
+
+__attribute__((target("avx2,fma"))) void add_weighted_rows_avx2(float* out, uint64_t m, const float* w,
+                                                                uint64_t w_h, uint64_t w_r, const float* rows,
+                                                                uint64_t n, uint64_t width, bool skip_zero) {
+  uint64_t h = 0;
+  for (; h + 2 <= m; h += 2)
+    weighted_rows_avx2<2>(out + h * width, w + h * w_h, w_h, w_r, rows, n, width, skip_zero);
+  for (; h < m; ++h) weighted_rows_avx2<1>(out + h * width, w + h * w_h, w_h, w_r, rows, n, width, skip_zero);
+}
+
 // exp on 8 lanes: Cody-Waite range reduction by ln 2 and a degree-5 polynomial
 // (within 2 ulp of expf for finite inputs; callers route non-finite ones elsewhere).
 __attribute__((target("avx2,fma"))) inline __m256 exp8(__m256 x) {
@@ -126,6 +187,15 @@ __attribute__((target("avx2,fma"))) void silu_scaled_avx2(float* w, const float*
   for (; i < n; ++i) w[i] = silu((w[i] / div) * d[i]);
 }
 
+__attribute__((target("avx2,fma"))) void silu_inplace_avx2(float* v, uint64_t n) {
+  uint64_t i = 0;
+  for (; i + 8 <= n; i += 8) {
+    const __m256 z = _mm256_loadu_ps(v + i);
+    _mm256_storeu_ps(v + i, _mm256_mul_ps(z, sigmoid8(z)));
+  }
+  for (; i < n; ++i) v[i] = silu(v[i]);
+}
+
 // exp of n values in place; below the smallest normal result it gives 0 as
 // expf would (to within a denormal), not exp8's clamped value.
 __attribute__((target("avx2,fma"))) void exp_inplace_avx2(float* v, uint64_t n) {
@@ -170,6 +240,19 @@ void axpy(float* y, float a, const float* x, uint64_t n) {
     axpy_avx2(y, a, x, n);
   else
     axpy_portable(y, a, x, n);
+}
+
+void add_weighted_rows(float* out, uint64_t m, const float* w, uint64_t w_h, uint64_t w_r, const float* rows,
+                       uint64_t n, uint64_t width, bool skip_zero) {
+  if (use_avx2())
+    add_weighted_rows_avx2(out, m, w, w_h, w_r, rows, n, width, skip_zero);
+  else
+    add_weighted_rows_portable(out, m, w, w_h, w_r, rows, n, width, skip_zero);
+}
+
+void silu_inplace(float* v, uint64_t n) {
+  if (use_avx2()) return silu_inplace_avx2(v, n);
+  for (uint64_t i = 0; i < n; ++i) v[i] = silu(v[i]);
 }
 
 void softmax_uniform_fallback(std::span<float> s) {

@@ -39,23 +39,14 @@ uint64_t engram_index(const V3Geometry& g, std::span<const uint32_t> tokens, uin
 }
 
 void kron_mix(const float* a, uint64_t P, const float* b, uint64_t Q, const float* z, float* y, float* work) {
-  // T = A^T Z: row h of T gathers row i of Z weighted by A[i][h].
+  // T = A^T Z: row h of T gathers the rows of Z weighted by column h of A.
+  // An exact zero weight contributes nothing, even against inf or NaN.
   float* t = work;
   std::memset(t, 0, P * Q * sizeof(float));
-  for (uint64_t i = 0; i < P; ++i)
-    for (uint64_t h = 0; h < P; ++h) {
-      const float w = a[i * P + h];
-      if (w == 0.0f) continue;  // an exact zero contributes nothing, even against inf or NaN
-      ops::axpy(t + h * Q, w, z + i * Q, Q);
-    }
-  // Y = T B: row h of Y gathers row l of B weighted by T[h][l].
+  ops::add_weighted_rows(t, P, a, 1, P, z, P, Q, true);
+  // Y = T B: row h of Y gathers the rows of B weighted by row h of T.
   std::memset(y, 0, P * Q * sizeof(float));
-  for (uint64_t h = 0; h < P; ++h)
-    for (uint64_t l = 0; l < Q; ++l) {
-      const float w = t[h * Q + l];
-      if (w == 0.0f) continue;
-      ops::axpy(y + h * Q, w, b + l * Q, Q);
-    }
+  ops::add_weighted_rows(y, P, t, Q, 1, b, Q, Q, true);
 }
 
 uint64_t ffn_work(const V3Geometry& g, uint64_t experts) { return 4 * g.hada_n + experts; }
@@ -84,20 +75,17 @@ void ffn_row(const V3Model& m, const V3Block& blk, const float* u, float* out, f
   for (uint64_t i = 0; i < H; ++i) scale[i] = 1.0f;
   if (E > 0) {
     for (uint64_t e = 0; e < E; ++e) r[e] = 0.0f;
-    for (uint64_t i = 0; i < D; ++i) ops::axpy(r, u[i], f.router.data() + i * E, E);
+    ops::add_weighted_rows(r, 1, u, 0, 1, f.router.data(), D, E, false);
     ops::softmax_uniform_fallback({r, E});
-    for (uint64_t e = 0; e < E; ++e)
-      if (r[e] != 0.0f) ops::axpy(scale, r[e], f.components.data() + e * H, H);
+    ops::add_weighted_rows(scale, 1, r, 0, 1, f.components.data(), E, H, true);
   }
 
   for (uint64_t i = 0; i < D; ++i) z[i] = u[i] * f.d1[i];
   for (uint64_t i = D; i < H; ++i) z[i] = 0.0f * f.d1[i];
   kron_mix(f.k1a.data(), P, f.k1b.data(), Q, z, y, tmp);
   permute(m.perm1, y, tmp, H);
-  for (uint64_t i = 0; i < H; ++i) {
-    const float t = f.act_scale[i] * scale[i] * y[i] + f.act_bias[i];
-    y[i] = ops::silu(t);
-  }
+  for (uint64_t i = 0; i < H; ++i) y[i] = f.act_scale[i] * scale[i] * y[i] + f.act_bias[i];
+  ops::silu_inplace(y, H);
   kron_mix(f.k2a.data(), P, f.k2b.data(), Q, y, z, tmp);
   permute(m.perm2, z, tmp, H);
   for (uint64_t i = 0; i < H; ++i) z[i] *= f.d2[i];

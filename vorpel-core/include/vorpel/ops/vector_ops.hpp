@@ -27,6 +27,11 @@ void rms_normalize(std::span<const float> x, std::span<float> out);
 float dot(const float* a, const float* b, uint64_t n);
 // y[i] += a * x[i]
 void axpy(float* y, float a, const float* x, uint64_t n);
+// A small matrix product: for h < m, out[h * width + c] += sum over r < n, in
+// order, of w[h * w_h + r * w_r] * rows[r * width + c]. With skip_zero a weight
+// of exactly zero adds nothing, even against an infinite or NaN row entry.
+void add_weighted_rows(float* out, uint64_t m, const float* w, uint64_t w_h, uint64_t w_r, const float* rows,
+                       uint64_t n, uint64_t width, bool skip_zero);
 
 // Turns scores into weights in place: exp(s - max) / sum, with every weight
 // 1/n when the max is -inf or the sum is 0 (non-finite scores never raise).
@@ -43,6 +48,8 @@ void sinkhorn_log(std::span<float> r, uint64_t L, int rounds);
 void mul_sigmoid(float* o, const float* gt, uint64_t n);
 // w[i] = SiLU((w[i] / div) * d[i]).
 void silu_scaled(float* w, const float* d, float div, uint64_t n);
+// v[i] = silu(v[i]) (AVX2: exponentials 8 at a time).
+void silu_inplace(float* v, uint64_t n);
 
 // Half-split rotation of frequencies 0..n-1 of x: the pair (x[j], x[j+half]) by
 // the angle with cosine c[j] and sine s[j].
