@@ -6,6 +6,8 @@
 //   VORPEL_V1_MODEL=/tmp/v1_realistic ./build/bench/v1_bench
 #include <benchmark/benchmark.h>
 
+#include <algorithm>
+
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -33,13 +35,17 @@ std::vector<uint32_t> tokens(size_t n, uint64_t vocab) {
 void BM_Encoder(benchmark::State& state) {
   const auto& m = g_engine->model();
   const auto in = tokens(static_cast<size_t>(state.range(0)), m.config.vocab_size);
+  if (in.size() > m.config.rope_positions()) {
+    state.SkipWithError("the model has fewer rotary positions than this input");
+    return;
+  }
   for (auto _ : state) benchmark::DoNotOptimize(vorpel::v1::encode(m, in).data());
   state.SetItemsProcessed(state.iterations() * state.range(0));
 }
 
 void BM_DecoderStep(benchmark::State& state) {
   const auto& m = g_engine->model();
-  const auto in = tokens(64, m.config.vocab_size);
+  const auto in = tokens(std::min<uint64_t>(64, m.config.rope_positions()), m.config.vocab_size);
   const auto enc = vorpel::v1::encode(m, in);
   std::vector<float> logits(m.config.vocab_size);
   constexpr int kSteps = 32;
