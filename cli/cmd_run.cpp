@@ -46,6 +46,17 @@ int usage_error(const std::string& what) {
   return vorpel::cli::kExitUsage;
 }
 
+// --stream: one JSON line per generated piece on stderr, as it comes.
+void print_piece(uint32_t id, std::string_view piece) {
+  std::string line = "{\"token_id\":";
+  json_uint(line, id);
+  line += ",\"piece\":";
+  json_string(line, piece);
+  line += "}\n";
+  std::fwrite(line.data(), 1, line.size(), stderr);
+  std::fflush(stderr);
+}
+
 int run_first(const std::string& weights_path, const std::string& vocab_path, const std::string& query,
               const std::string& tools, bool stream) {
   // The engine's own loader reads both files, so its messages are the module's.
@@ -54,16 +65,8 @@ int run_first(const std::string& weights_path, const std::string& vocab_path, co
     std::fprintf(stderr, "%s\n", message(engine.error()).c_str());
     return vorpel::cli::kExitLoad;
   }
-  const vorpel::v1::StreamCallback print_piece = [](uint32_t id, std::string_view piece) {
-    std::string line = "{\"token_id\":";
-    json_uint(line, id);
-    line += ",\"piece\":";
-    json_string(line, piece);
-    line += "}\n";
-    std::fwrite(line.data(), 1, line.size(), stderr);
-    std::fflush(stderr);
-  };
-  const vorpel::v1::V1RunResult res = engine->generate(query, tools, stream ? &print_piece : nullptr);
+  const vorpel::v1::StreamCallback printer = print_piece;
+  const vorpel::v1::V1RunResult res = engine->generate(query, tools, stream ? &printer : nullptr);
   std::string out = vorpel::engine::to_json(to_record(res)) + "\n";
   std::fwrite(out.data(), 1, out.size(), stdout);
   return 0;
@@ -188,15 +191,7 @@ int run(const vorpel::cli::Args& args) {
 
   vorpel::v2::GenerationResult res;
   if (stream) {
-    res = engine->generate_stream(*query, tools, opt, [](uint32_t id, std::string_view piece) {
-      std::string line = "{\"token_id\":";
-      json_uint(line, id);
-      line += ",\"piece\":";
-      json_string(line, piece);
-      line += "}\n";
-      std::fwrite(line.data(), 1, line.size(), stderr);
-      std::fflush(stderr);
-    });
+    res = engine->generate_stream(*query, tools, opt, print_piece);
   } else {
     res = engine->generate(*query, tools, opt);
   }

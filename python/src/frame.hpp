@@ -189,6 +189,19 @@ class Call {
   std::vector<Value> values_;
 };
 
+// The generation settings the decoder-only classes take after (query,
+// tools_json): max_new_tokens, temperature, seed, system, constrain.
+template <class Options>
+Options generation_options(const Call& c) {
+  Options opt;
+  opt.max_new_tokens = c.count(2);
+  opt.temperature = c.real(3);
+  opt.seed = c.count(4);
+  opt.system = c.opt_text(5);
+  opt.constrain = c.flag(6);
+  return opt;
+}
+
 // ---- result conversion -------------------------------------------------------
 
 PyObject* to_str(std::string_view s);  // UTF-8, invalid bytes replaced

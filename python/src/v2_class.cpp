@@ -22,12 +22,7 @@ PyObject* v2_run(Call& c) { return to_str(c.engine<V2Engine>().run(c.text(0), c.
 PyObject* v2_run_json(Call& c) { return to_opt_str(c.engine<V2Engine>().run_json(c.text(0), c.text(1), c.hooks())); }
 
 PyObject* v2_generate(Call& c) {
-  vorpel::v2::GenerateOptions opt;
-  opt.max_new_tokens = c.count(2);
-  opt.temperature = c.real(3);
-  opt.seed = c.count(4);
-  opt.system = c.opt_text(5);
-  opt.constrain = c.flag(6);
+  const auto opt = generation_options<vorpel::v2::GenerateOptions>(c);
   const vorpel::v2::GenerationResult r = c.engine<V2Engine>().generate(c.text(0), c.text(1), opt, c.hooks());
   return to_dict(to_record(r));
 }

@@ -29,12 +29,7 @@ PyObject* v3_reasoning(Call& c) { return to_opt_str(V3Engine::reasoning(c.text(0
 PyObject* v3_extract_tool_call(Call& c) { return to_opt_str(V3Engine::extract_tool_call(c.text(0))); }
 
 PyObject* v3_generate(Call& c) {
-  vorpel::v3::V3GenerateOptions opt;
-  opt.max_new_tokens = c.count(2);
-  opt.temperature = c.real(3);
-  opt.seed = c.count(4);
-  opt.system = c.opt_text(5);
-  opt.constrain = c.flag(6);
+  auto opt = generation_options<vorpel::v3::V3GenerateOptions>(c);
   opt.kv_int8 = c.flag(7);
   return to_dict(to_record(c.engine<V3Engine>().generate(c.text(0), c.text(1), opt, c.hooks())));
 }

@@ -13,7 +13,6 @@ weights with sane scales, vocabulary text files and a command line.
 """
 from __future__ import annotations
 
-import argparse
 import dataclasses
 import itertools
 import json
@@ -23,10 +22,10 @@ import re
 import string
 import struct
 import sys
-import time
 from dataclasses import dataclass, field
 
 import numpy as np
+from ._main import writer_main
 
 __all__ = [
     "ST_DTYPES", "RawJson", "write_safetensors", "assemble_safetensors", "st_tensor",
@@ -816,27 +815,17 @@ def _write_pair(out_dir, data: bytes, vocab_text: str):
         f.write(vocab_text)
 
 
-def main(argv=None) -> int:
-    ap = argparse.ArgumentParser(prog="python -m vorpel_writer.v1",
-                                 description="write first-generation test models "
-                                             "(OUT_DIR/model.safetensors + OUT_DIR/vocab.txt)")
-    ap.add_argument("--realistic", metavar="OUT_DIR", help="benchmark-size model")
-    ap.add_argument("--random", metavar="OUT_DIR", help="small random model")
-    ap.add_argument("--seed", type=int, default=0)
-    a = ap.parse_args(argv)
-    if not (a.realistic or a.random):
-        ap.error("give --realistic OUT_DIR or --random OUT_DIR")
-    t0 = time.time()
-    if a.realistic:
-        n = write_realistic_v1(a.realistic, seed=a.seed)
-        print(f"wrote {a.realistic}: {n} weight bytes in {time.time() - t0:.1f} s")
-    if a.random:
-        r = random_v1_container(a.seed)
-        _write_pair(a.random, r.weights_bytes, r.vocab_text)
-        info = {k: v for k, v in r.info.items() if k != "weights"}
-        print(f"wrote {a.random}: {len(r.weights_bytes)} weight bytes, {r.cfg}, {info}")
-    return 0
+def _write_random(out_dir, seed: int) -> str:
+    r = random_v1_container(seed)
+    _write_pair(out_dir, r.weights_bytes, r.vocab_text)
+    info = {k: v for k, v in r.info.items() if k != "weights"}
+    return f"{len(r.weights_bytes)} weight bytes, {r.cfg}, {info}"
 
+
+def main(argv=None) -> int:
+    return writer_main(argv, "python -m vorpel_writer.v1",
+                       "write first-generation test models (OUT_DIR/model.safetensors + OUT_DIR/vocab.txt)",
+                       "OUT_DIR", write_realistic_v1, _write_random, unit="weight bytes")
 
 if __name__ == "__main__":
     sys.exit(main())

@@ -10,12 +10,10 @@ scales, the canonical tensor order, and a command line for the benchmark model.
 """
 from __future__ import annotations
 
-import argparse
 import dataclasses
 import itertools
 import string
 import sys
-import time
 from dataclasses import dataclass, field
 
 import numpy as np
@@ -23,6 +21,7 @@ import numpy as np
 from .cq import DEFAULT_CODEBOOK, TERNARY_CODE, CqBlob, bits_code_of, codebook_for, cq_sizes, \
     fwht_normalised
 from .trov import TrovWriter
+from ._main import writer_main
 
 __all__ = [
     "V2Geometry", "V2Weights", "LAYER_TENSORS", "random_v2_weights", "write_v2",
@@ -470,26 +469,16 @@ def write_realistic(path, seed: int = 0) -> int:
     return len(data)
 
 
-def main(argv=None) -> int:
-    ap = argparse.ArgumentParser(prog="python -m vorpel_writer.v2",
-                                 description="write second-generation test containers")
-    ap.add_argument("--realistic", metavar="OUT", help="benchmark-size model")
-    ap.add_argument("--random", metavar="OUT", help="small random model")
-    ap.add_argument("--seed", type=int, default=0)
-    a = ap.parse_args(argv)
-    if not (a.realistic or a.random):
-        ap.error("give --realistic OUT or --random OUT")
-    t0 = time.time()
-    if a.realistic:
-        n = write_realistic(a.realistic, seed=a.seed)
-        print(f"wrote {a.realistic}: {n} bytes in {time.time() - t0:.1f} s")
-    if a.random:
-        r = random_v2_container(a.seed)
-        with open(a.random, "wb") as f:
-            f.write(r.data)
-        print(f"wrote {a.random}: {len(r.data)} bytes, {r.geom}")
-    return 0
+def _write_random(path, seed: int) -> str:
+    r = random_v2_container(seed)
+    with open(path, "wb") as f:
+        f.write(r.data)
+    return f"{len(r.data)} bytes, {r.geom}"
 
+
+def main(argv=None) -> int:
+    return writer_main(argv, "python -m vorpel_writer.v2", "write second-generation test containers", "OUT",
+                       write_realistic, _write_random)
 
 if __name__ == "__main__":
     sys.exit(main())

@@ -12,10 +12,8 @@ bos/eos ids, random feature mixes and the benchmark model.
 """
 from __future__ import annotations
 
-import argparse
 import dataclasses
 import sys
-import time
 from dataclasses import dataclass, field
 
 import numpy as np
@@ -23,6 +21,7 @@ import numpy as np
 from .trov import HEADER_FIELDS, TrovWriter
 from .tokenizer import build_tokenizer_blob
 from .v2 import demo_tokenizer_pieces, fast_quantize_cq
+from ._main import writer_main
 
 __all__ = [
     "V3Geometry", "V3Weights", "V3Head", "V3_BLOCK_TENSORS", "V3_CONV_TENSORS",
@@ -602,26 +601,16 @@ def write_realistic_v3(path, seed: int = 0) -> int:
     return len(data)
 
 
-def main(argv=None) -> int:
-    ap = argparse.ArgumentParser(prog="python -m vorpel_writer.v3",
-                                 description="write third-generation test containers")
-    ap.add_argument("--realistic", metavar="OUT", help="benchmark-size model")
-    ap.add_argument("--random", metavar="OUT", help="small random model")
-    ap.add_argument("--seed", type=int, default=0)
-    a = ap.parse_args(argv)
-    if not (a.realistic or a.random):
-        ap.error("give --realistic OUT or --random OUT")
-    t0 = time.time()
-    if a.realistic:
-        n = write_realistic_v3(a.realistic, seed=a.seed)
-        print(f"wrote {a.realistic}: {n} bytes in {time.time() - t0:.1f} s")
-    if a.random:
-        r = random_v3_container(a.seed)
-        with open(a.random, "wb") as f:
-            f.write(r.data)
-        print(f"wrote {a.random}: {len(r.data)} bytes, {r.geom}")
-    return 0
+def _write_random(path, seed: int) -> str:
+    r = random_v3_container(seed)
+    with open(path, "wb") as f:
+        f.write(r.data)
+    return f"{len(r.data)} bytes, {r.geom}"
 
+
+def main(argv=None) -> int:
+    return writer_main(argv, "python -m vorpel_writer.v3", "write third-generation test containers", "OUT",
+                       write_realistic_v3, _write_random)
 
 if __name__ == "__main__":
     sys.exit(main())
