@@ -141,6 +141,19 @@ def lm_batch(encoded: list[tuple[list[int], int]], pad: int):
     return toks, select, nxt[select]
 
 
+def decision_weights(encoded: list[tuple[list[int], int]], tool_call: int, weight: float) -> torch.Tensor:
+    """Per scored token: `weight` for the first token after the tool-call marker (call or
+    abstain: one token that decides the answer, among some thirty of a call), 1 elsewhere."""
+    out = []
+    for s, st in encoded:
+        w = [1.0] * (len(s) - st)
+        c = s[st:]
+        if tool_call in c and c.index(tool_call) + 1 < len(c):
+            w[c.index(tool_call) + 1] = weight
+        out.extend(w)
+    return torch.tensor(out)
+
+
 def head_mask(toks: torch.Tensor, lengths: list[int], pad: int) -> torch.Tensor:
     pos = torch.arange(toks.shape[1])[None, :]
     return (pos < torch.tensor(lengths)[:, None]) & (toks != pad)
@@ -208,6 +221,10 @@ def main():
     ap.add_argument("--decay-steps", type=int, default=0,
                     help="constant learning rate, then a cosine decay over this many last steps (0: cosine over all)")
     ap.add_argument("--max-tools", type=int, default=6, help="at most this many tools offered per example")
+    ap.add_argument("--pair-rate", type=float, default=0.0,
+                    help="share of calls that also appear with their tool removed from the list (answer: no call)")
+    ap.add_argument("--decision-weight", type=float, default=1.0,
+                    help="loss weight of the first token after the tool-call marker (call or abstain)")
     ap.add_argument("--save-minutes", type=float, default=10.0)
     ap.add_argument("--eval-every", type=int, default=1000)
     ap.add_argument("--eval-examples", type=int, default=300)
@@ -246,7 +263,7 @@ def main():
     # Resumed without optimiser state (a compact checkpoint): warm up again for 100 steps.
     first, fresh_optimizer = step, bool(a.resume) and opt_state is None
     # Fresh data after a resume: the generator's seed moves with the step count.
-    gen = task.TaskGenerator("train", a.seed + 1 + step, max_tools=a.max_tools)
+    gen = task.TaskGenerator("train", a.seed + 1 + step, max_tools=a.max_tools, pair_rate=a.pair_rate)
     rng = random.Random(a.seed + 2 + step)
     held = task.TaskGenerator("test", 1234).examples(a.eval_examples)
     seen = task.TaskGenerator("test", 1234, held_out_templates=False).examples(a.eval_examples)
@@ -292,7 +309,11 @@ def main():
             logits, hidden_lm = model(toks, observe=True, select=select)
         else:
             logits = model(toks, select=select)
-        loss_lm = F.cross_entropy(logits, targets)
+        if a.decision_weight != 1.0:
+            w = decision_weights(encoded, enc.tool_call, a.decision_weight)
+            loss_lm = (F.cross_entropy(logits, targets, reduction="none") * w).sum() / w.sum()
+        else:
+            loss_lm = F.cross_entropy(logits, targets)
         loss = loss_lm
         if step % 2 == 0:
             # Contrastive: queries of real calls against their tools' descriptions.
