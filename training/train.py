@@ -290,6 +290,7 @@ def main():
     start = last_save = time.time()
     tick = time.time()
     loss_c = loss_k = torch.tensor(0.0)
+    window: list[float] = []
     stream = batches(gen, enc, a.batch)
     while step < a.steps and (a.minutes <= 0 or time.time() - start < a.minutes * 60):
         warm = min(1.0, (step + 1) / max(1, a.warmup), (step - first + 1) / 100 if fresh_optimizer else 1.0)
@@ -355,9 +356,12 @@ def main():
         seconds += min(now - tick, 60.0)
         tick = now
         step += 1
+        window.append(loss_lm.item())
         if step % 50 == 0:
-            write(f"step {step} t={seconds:.0f}s lr={lr:.2e} lm={loss_lm.item():.4f} "
+            # The mean over the last 50 steps: one batch of eight is too noisy to compare runs by.
+            write(f"step {step} t={seconds:.0f}s lr={lr:.2e} lm={sum(window) / len(window):.4f} "
                   f"contrastive={loss_c.item():.4f} confidence={loss_k.item():.4f}")
+            window.clear()
         if step % a.eval_every == 0:
             m_held = teacher_forced(model, enc, held)
             m_seen = teacher_forced(model, enc, seen)
