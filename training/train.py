@@ -260,8 +260,9 @@ def main():
     opt = torch.optim.AdamW(model.parameters(), lr=a.lr, weight_decay=0.01, betas=(0.9, 0.98))
     if opt_state is not None:
         opt.load_state_dict(opt_state)
-    # Resumed without optimiser state (a compact checkpoint): warm up again for 100 steps.
-    first, fresh_optimizer = step, bool(a.resume) and opt_state is None
+    # A resumed run warms up again for 100 steps: without optimiser state (a compact
+    # checkpoint) Adam's moments start from zero, and the new schedule may start higher.
+    first, fresh_optimizer = step, bool(a.resume)
     # Fresh data after a resume: the generator's seed moves with the step count.
     gen = task.TaskGenerator("train", a.seed + 1 + step, max_tools=a.max_tools, pair_rate=a.pair_rate)
     rng = random.Random(a.seed + 2 + step)
