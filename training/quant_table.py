@@ -1,19 +1,20 @@
-"""Held-out accuracy of one checkpoint at float and exported at several CQ bit widths.
+"""Accuracy of one checkpoint at float and exported at several CQ bit widths, on the synthetic
+held-out split and on the hand-written natural queries.
 
-    python training/quant_table.py training/runs/demo/checkpoint.pt --examples 100
+    python training/quant_table.py training/runs/demo/best.pt --examples 100
 
-Prints a markdown table for the model card. Every row has `completion_exact`: the share of
-held-out examples whose target completion after the tool-call marker (the call, the closing
-marker and end of turn) is the argmax at every position under teacher forcing. The PyTorch
-model computes it, at float on the checkpoint's own weights and otherwise on the container's
-dequantised weights. That is "greedy decoding reproduces the target call" (given the data's
-optional think block, a coin toss that is not scored), so the float row needs no engine. The
-quantised rows add the engine's metrics (exact match of the call free and constrained, valid
-JSON, abstention, retrieval top-1, confidence AUC).
+Prints two markdown tables for the model card. Every row has `completion_exact`: the share of
+examples whose target completion after the tool-call marker (the call, the closing marker and
+end of turn) is the argmax at every position under teacher forcing. The PyTorch model computes
+it, at float on the checkpoint's own weights and otherwise on the container's dequantised
+weights. That is "greedy decoding reproduces the target call" (given the data's optional think
+block, a coin toss that is not scored), so the float row needs no engine. The quantised rows
+add the engine's metrics.
 """
 from __future__ import annotations
 
 import argparse
+import json
 import pathlib
 import sys
 import tempfile
@@ -44,6 +45,24 @@ def completion_exact(model, enc: train.Encoder, examples) -> float:
     return hits / max(1, len(examples))
 
 
+def natural_examples(rows) -> list[task.Example]:
+    """The natural queries as examples, the expected arguments in the catalogue's order (the
+    order the model writes them in)."""
+    out = []
+    for r in rows:
+        want = r["expected"]
+        if want == []:
+            completion, tool, args = "<tool_call>[]</tool_call>", None, None
+        else:
+            order = [p.name for p in task.BY_NAME[want["name"]].params]
+            args = {k: want["arguments"][k] for k in order}
+            completion = "<tool_call>" + json.dumps({"name": want["name"], "arguments": args}, separators=(",", ":"),
+                                                    ensure_ascii=False) + "</tool_call>"
+            tool = want["name"]
+        out.append(task.Example(r["query"], evaluate.natural_tools_json(r["tools"]), completion, tool, args, r["tools"]))
+    return out
+
+
 def main():
     import vorpel_rs
 
@@ -56,24 +75,44 @@ def main():
     model, ck = export.load_checkpoint(a.checkpoint)
     enc = train.Encoder(ck["tokenizer"])
     examples = task.TaskGenerator("test", a.seed).examples(a.examples)
-    cols = ["exact_match_free", "exact_match_constrained", "valid_json_free", "abstention_free",
-            "retrieve_top1", "confidence_auc"]
-    print("| weights | size | completion_exact | " + " | ".join(cols) + " |")
-    print("|---" * (len(cols) + 3) + "|")
+    rows = evaluate.load_natural()
+    natural = natural_examples(rows)
+    removed = evaluate.natural_without_tool(rows)
+    syn_cols = ["exact_match_free", "exact_match_constrained", "valid_json_free", "abstention_free",
+                "retrieve_top1", "confidence_auc"]
+    nat_cols = ["exact", "right_tool", "valid_json", "abstention", "max_tokens"]
+    syn_lines = ["| weights | size | completion_exact | " + " | ".join(syn_cols) + " |",
+                 "|---" * (len(syn_cols) + 3) + "|"]
+    nat_lines = ["| weights | completion_exact | " + " | ".join(f"{c} (constrained)" for c in nat_cols)
+                 + " | abstention, tool removed |", "|---" * (len(nat_cols) + 3) + "|"]
     with tempfile.TemporaryDirectory() as tmp:
         for b in a.bits.split(","):
             if b == "float":
                 size = sum(p.numel() for p in model.parameters()) * 4
-                print(f"| float32 | {size / 1e6:.2f} MB | {completion_exact(model, enc, examples):.3f} | "
-                      + " | ".join("-" for _ in cols) + " |", flush=True)
+                syn_lines.append(f"| float32 | {size / 1e6:.2f} MB | {completion_exact(model, enc, examples):.3f} | "
+                                 + " | ".join("-" for _ in syn_cols) + " |")
+                nat_lines.append(f"| float32 | {completion_exact(model, enc, natural):.3f} | "
+                                 + " | ".join("-" for _ in nat_cols) + " | - |")
+                print(syn_lines[-1], nat_lines[-1], sep="\n", flush=True)
                 continue
             bits = b if b == "ternary" else int(b)
             path = pathlib.Path(tmp) / f"m{b}.trov"
             data = export.export(a.checkpoint, str(path), bits=bits)
-            ce = completion_exact(export.model_from_container(data), enc, examples)
-            m = evaluate.evaluate(vorpel_rs.V2Engine.load(str(path)), a.examples, a.seed)
-            print(f"| CQ {b} | {len(data) / 1e6:.2f} MB | {ce:.3f} | " + " | ".join(f"{m[c]:.3f}" for c in cols)
-                  + " |", flush=True)
+            dq = export.model_from_container(data)
+            engine = vorpel_rs.V2Engine.load(str(path))
+            m = evaluate.evaluate(engine, a.examples, a.seed)
+            syn_lines.append(f"| CQ {b} | {len(data) / 1e6:.2f} MB | {completion_exact(dq, enc, examples):.3f} | "
+                             + " | ".join(f"{m[c]:.3f}" for c in syn_cols) + " |")
+            n = evaluate.evaluate_natural(engine, rows, constrain=True)
+            r = evaluate.evaluate_natural(engine, removed, constrain=True)
+            nat_lines.append(f"| CQ {b} | {completion_exact(dq, enc, natural):.3f} | "
+                             + " | ".join(str(n[c]) if c == "max_tokens" else f"{n[c]:.3f}" for c in nat_cols)
+                             + f" | {r['abstention']:.3f} |")
+            print(syn_lines[-1], nat_lines[-1], sep="\n", flush=True)
+    print("\nsynthetic held-out split (held-out values and templates):")
+    print("\n".join(syn_lines))
+    print(f"\nnatural queries ({len(rows)}; tool removed: {len(removed)}):")
+    print("\n".join(nat_lines))
 
 
 if __name__ == "__main__":

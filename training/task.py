@@ -267,7 +267,7 @@ class TaskGenerator:
 
     def __init__(self, split: str, seed: int, think_rate: float = 0.1, abstain_rate: float = 0.3,
                  foreign_rate: float = 0.12, held_out_templates: bool = True, catalogue_rate: float = 0.1,
-                 typo_rate: float = 0.2, lower_rate: float = 0.15, max_tools: int = 6):
+                 typo_rate: float = 0.2, lower_rate: float = 0.15, max_tools: int = 6, pair_rate: float = 0.0):
         """`held_out_templates=False` on the test split keeps its held-out slot values but draws
         queries from the training templates: it separates copying unseen values from
         understanding unseen phrasings."""
@@ -280,6 +280,9 @@ class TaskGenerator:
         self.typo_rate = typo_rate
         self.lower_rate = lower_rate
         self.max_tools = max_tools
+        # Minimal pairs: a share of the calls also appears with its tool taken out of the offered
+        # list, answered with no call, so that only reading the list tells the two apart.
+        self.pair_rate = pair_rate
         # Queries phrased from the catalogue's own words (description, parameter descriptions,
         # name), so that choosing a tool means reading the offered list.
         self.catalogue_rate = catalogue_rate if split == "train" else 0.0
@@ -501,8 +504,25 @@ class TaskGenerator:
         return Example(query, self._tools_json(offered), completion, target.name, arguments,
                        [t.name for t in offered])
 
+    def without_tool(self, ex: Example) -> Example:
+        """`ex` (a call) with its tool, and what could stand in for it, taken off the list."""
+        rng = self.rng
+        banned = {ex.tool, "web_search"} | ALSO_FITS.get(ex.tool, set())
+        offered = [BY_NAME[n] for n in ex.offered if n not in banned]
+        while len(offered) < 2:
+            offered.insert(rng.randrange(len(offered) + 1),
+                           rng.choice([t for t in TOOLS if t.name not in banned and t not in offered]))
+        return Example(ex.query, self._tools_json(offered), "<tool_call>[]</tool_call>", None, None,
+                       [t.name for t in offered], "not_offered")
+
     def examples(self, n: int) -> list[Example]:
-        return [self.example() for _ in range(n)]
+        out = []
+        while len(out) < n:
+            ex = self.example()
+            out.append(ex)
+            if ex.tool is not None and len(out) < n and self.rng.random() < self.pair_rate:
+                out.append(self.without_tool(ex))
+        return out
 
 
 def corpus_lines(n_examples: int = 4000, seed: int = 7) -> list[str]:

@@ -141,6 +141,19 @@ def lm_batch(encoded: list[tuple[list[int], int]], pad: int):
     return toks, select, nxt[select]
 
 
+def decision_weights(encoded: list[tuple[list[int], int]], tool_call: int, weight: float) -> torch.Tensor:
+    """Per scored token: `weight` for the first token after the tool-call marker (call or
+    abstain: one token that decides the answer, among some thirty of a call), 1 elsewhere."""
+    out = []
+    for s, st in encoded:
+        w = [1.0] * (len(s) - st)
+        c = s[st:]
+        if tool_call in c and c.index(tool_call) + 1 < len(c):
+            w[c.index(tool_call) + 1] = weight
+        out.extend(w)
+    return torch.tensor(out)
+
+
 def head_mask(toks: torch.Tensor, lengths: list[int], pad: int) -> torch.Tensor:
     pos = torch.arange(toks.shape[1])[None, :]
     return (pos < torch.tensor(lengths)[:, None]) & (toks != pad)
@@ -208,6 +221,10 @@ def main():
     ap.add_argument("--decay-steps", type=int, default=0,
                     help="constant learning rate, then a cosine decay over this many last steps (0: cosine over all)")
     ap.add_argument("--max-tools", type=int, default=6, help="at most this many tools offered per example")
+    ap.add_argument("--pair-rate", type=float, default=0.0,
+                    help="share of calls that also appear with their tool removed from the list (answer: no call)")
+    ap.add_argument("--decision-weight", type=float, default=1.0,
+                    help="loss weight of the first token after the tool-call marker (call or abstain)")
     ap.add_argument("--save-minutes", type=float, default=10.0)
     ap.add_argument("--eval-every", type=int, default=1000)
     ap.add_argument("--eval-examples", type=int, default=300)
@@ -243,10 +260,11 @@ def main():
     opt = torch.optim.AdamW(model.parameters(), lr=a.lr, weight_decay=0.01, betas=(0.9, 0.98))
     if opt_state is not None:
         opt.load_state_dict(opt_state)
-    # Resumed without optimiser state (a compact checkpoint): warm up again for 100 steps.
-    first, fresh_optimizer = step, bool(a.resume) and opt_state is None
+    # A resumed run warms up again for 100 steps: without optimiser state (a compact
+    # checkpoint) Adam's moments start from zero, and the new schedule may start higher.
+    first, fresh_optimizer = step, bool(a.resume)
     # Fresh data after a resume: the generator's seed moves with the step count.
-    gen = task.TaskGenerator("train", a.seed + 1 + step, max_tools=a.max_tools)
+    gen = task.TaskGenerator("train", a.seed + 1 + step, max_tools=a.max_tools, pair_rate=a.pair_rate)
     rng = random.Random(a.seed + 2 + step)
     held = task.TaskGenerator("test", 1234).examples(a.eval_examples)
     seen = task.TaskGenerator("test", 1234, held_out_templates=False).examples(a.eval_examples)
@@ -273,6 +291,7 @@ def main():
     start = last_save = time.time()
     tick = time.time()
     loss_c = loss_k = torch.tensor(0.0)
+    window: list[float] = []
     stream = batches(gen, enc, a.batch)
     while step < a.steps and (a.minutes <= 0 or time.time() - start < a.minutes * 60):
         warm = min(1.0, (step + 1) / max(1, a.warmup), (step - first + 1) / 100 if fresh_optimizer else 1.0)
@@ -292,7 +311,11 @@ def main():
             logits, hidden_lm = model(toks, observe=True, select=select)
         else:
             logits = model(toks, select=select)
-        loss_lm = F.cross_entropy(logits, targets)
+        if a.decision_weight != 1.0:
+            w = decision_weights(encoded, enc.tool_call, a.decision_weight)
+            loss_lm = (F.cross_entropy(logits, targets, reduction="none") * w).sum() / w.sum()
+        else:
+            loss_lm = F.cross_entropy(logits, targets)
         loss = loss_lm
         if step % 2 == 0:
             # Contrastive: queries of real calls against their tools' descriptions.
@@ -334,9 +357,12 @@ def main():
         seconds += min(now - tick, 60.0)
         tick = now
         step += 1
+        window.append(loss_lm.item())
         if step % 50 == 0:
-            write(f"step {step} t={seconds:.0f}s lr={lr:.2e} lm={loss_lm.item():.4f} "
+            # The mean over the last 50 steps: one batch of eight is too noisy to compare runs by.
+            write(f"step {step} t={seconds:.0f}s lr={lr:.2e} lm={sum(window) / len(window):.4f} "
                   f"contrastive={loss_c.item():.4f} confidence={loss_k.item():.4f}")
+            window.clear()
         if step % a.eval_every == 0:
             m_held = teacher_forced(model, enc, held)
             m_seen = teacher_forced(model, enc, seen)
