@@ -23,3 +23,13 @@ def writer_main(argv, prog: str, description: str, metavar: str, write_realistic
     if a.random:
         print(f"wrote {a.random}: {write_random(a.random, a.seed)}")
     return 0
+
+
+def container_random_writer(random_container):
+    """write_random for the container generations: random_container(seed) has .data and .geom."""
+    def write(path, seed: int) -> str:
+        r = random_container(seed)
+        with open(path, "wb") as f:
+            f.write(r.data)
+        return f"{len(r.data)} bytes, {r.geom}"
+    return write

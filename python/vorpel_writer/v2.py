@@ -21,7 +21,7 @@ import numpy as np
 from .cq import DEFAULT_CODEBOOK, TERNARY_CODE, CqBlob, bits_code_of, codebook_for, cq_sizes, \
     fwht_normalised
 from .trov import TrovWriter
-from ._main import writer_main
+from ._main import container_random_writer, writer_main
 
 __all__ = [
     "V2Geometry", "V2Weights", "LAYER_TENSORS", "random_v2_weights", "write_v2",
@@ -469,16 +469,9 @@ def write_realistic(path, seed: int = 0) -> int:
     return len(data)
 
 
-def _write_random(path, seed: int) -> str:
-    r = random_v2_container(seed)
-    with open(path, "wb") as f:
-        f.write(r.data)
-    return f"{len(r.data)} bytes, {r.geom}"
-
-
 def main(argv=None) -> int:
     return writer_main(argv, "python -m vorpel_writer.v2", "write second-generation test containers", "OUT",
-                       write_realistic, _write_random)
+                       write_realistic, container_random_writer(random_v2_container))
 
 if __name__ == "__main__":
     sys.exit(main())

@@ -21,7 +21,7 @@ import numpy as np
 from .trov import HEADER_FIELDS, TrovWriter
 from .tokenizer import build_tokenizer_blob
 from .v2 import demo_tokenizer_pieces, fast_quantize_cq
-from ._main import writer_main
+from ._main import container_random_writer, writer_main
 
 __all__ = [
     "V3Geometry", "V3Weights", "V3Head", "V3_BLOCK_TENSORS", "V3_CONV_TENSORS",
@@ -601,16 +601,9 @@ def write_realistic_v3(path, seed: int = 0) -> int:
     return len(data)
 
 
-def _write_random(path, seed: int) -> str:
-    r = random_v3_container(seed)
-    with open(path, "wb") as f:
-        f.write(r.data)
-    return f"{len(r.data)} bytes, {r.geom}"
-
-
 def main(argv=None) -> int:
     return writer_main(argv, "python -m vorpel_writer.v3", "write third-generation test containers", "OUT",
-                       write_realistic_v3, _write_random)
+                       write_realistic_v3, container_random_writer(random_v3_container))
 
 if __name__ == "__main__":
     sys.exit(main())
