@@ -90,7 +90,13 @@ class Encoder:
 
 def corrupt(ex: task.Example, rng: random.Random) -> str:
     """A plausible wrong completion: another offered tool, a wrong argument value, or a call
-    where an abstention was right (and an abstention where a call was)."""
+    where an abstention was right (and an abstention where a call was). A think block before
+    the call is kept, so that only the call tells right from wrong."""
+    think = ex.completion[: ex.completion.index("<tool_call>")]
+    return think + _corrupt_call(ex, rng)
+
+
+def _corrupt_call(ex: task.Example, rng: random.Random) -> str:
     if ex.tool is None:
         other = task.BY_NAME[rng.choice(ex.offered)]
         args = {p.name: (p.transform(v) if p.transform else v)
@@ -173,11 +179,13 @@ def batches(gen: task.TaskGenerator, enc: Encoder, batch: int, pool: int = 16):
 
 
 @torch.no_grad()
-def teacher_forced(model: V2Torch, enc: Encoder, examples: list[task.Example]) -> dict:
+def teacher_forced(model: V2Torch, enc: Encoder, examples: list[task.Example], from_start: bool = False) -> dict:
     """Held-out metrics under teacher forcing, from the tool-call marker on (a think block
-    before it is the data's coin toss): `exact` is the share whose whole call, closing marker
-    and end of turn are the argmax at every position (what greedy decoding reproduces), and
-    `decision` the share whose first token after the marker (call or abstention) is right."""
+    before it is the data's coin toss; with `from_start`, when the think block is the tool's
+    name, from the first token): `exact` is the share whose scored tokens, through the closing
+    marker and end of turn, are the argmax at every position (what greedy decoding
+    reproduces), and `decision` the share whose first token after the marker (call or
+    abstention) is right given the tokens before it."""
     model.eval()
     exact = decision = 0
     abst = abst_ok = 0
@@ -193,7 +201,7 @@ def teacher_forced(model: V2Torch, enc: Encoder, examples: list[task.Example]) -
             at += n
             c = s[st:]
             start = c.index(enc.tool_call) + 1 if enc.tool_call in c else 0
-            ok = bool(torch.equal(p[start:], t[start:]))
+            ok = bool(torch.equal(p[0 if from_start else start:], t[0 if from_start else start:]))
             exact += ok
             decision += bool(p[start] == t[start])
             if ex.tool is None:
@@ -223,6 +231,8 @@ def main():
     ap.add_argument("--max-tools", type=int, default=6, help="at most this many tools offered per example")
     ap.add_argument("--pair-rate", type=float, default=0.0,
                     help="share of calls that also appear with their tool removed from the list (answer: no call)")
+    ap.add_argument("--think-name", action="store_true",
+                    help="completions start with <think>TOOL</think>, the tool asked for, offered or not")
     ap.add_argument("--decision-weight", type=float, default=1.0,
                     help="loss weight of the first token after the tool-call marker (call or abstain)")
     ap.add_argument("--save-minutes", type=float, default=10.0)
@@ -264,10 +274,11 @@ def main():
     # checkpoint) Adam's moments start from zero, and the new schedule may start higher.
     first, fresh_optimizer = step, bool(a.resume)
     # Fresh data after a resume: the generator's seed moves with the step count.
-    gen = task.TaskGenerator("train", a.seed + 1 + step, max_tools=a.max_tools, pair_rate=a.pair_rate)
+    gen = task.TaskGenerator("train", a.seed + 1 + step, max_tools=a.max_tools, pair_rate=a.pair_rate,
+                             think_name=a.think_name)
     rng = random.Random(a.seed + 2 + step)
-    held = task.TaskGenerator("test", 1234).examples(a.eval_examples)
-    seen = task.TaskGenerator("test", 1234, held_out_templates=False).examples(a.eval_examples)
+    held = task.TaskGenerator("test", 1234, think_name=a.think_name).examples(a.eval_examples)
+    seen = task.TaskGenerator("test", 1234, held_out_templates=False, think_name=a.think_name).examples(a.eval_examples)
     log = open(out / "train.log", "a")
     best = -1.0
     if (out / "best.json").exists():
@@ -364,8 +375,8 @@ def main():
                   f"contrastive={loss_c.item():.4f} confidence={loss_k.item():.4f}")
             window.clear()
         if step % a.eval_every == 0:
-            m_held = teacher_forced(model, enc, held)
-            m_seen = teacher_forced(model, enc, seen)
+            m_held = teacher_forced(model, enc, held, from_start=a.think_name)
+            m_seen = teacher_forced(model, enc, seen, from_start=a.think_name)
             write("eval " + json.dumps({"step": step, "seconds": round(seconds), "held_out": m_held,
                                         "training_templates": m_seen}))
             score = m_held["exact"] + m_seen["exact"]
