@@ -235,6 +235,7 @@ def main():
                     help="completions start with <think>TOOL</think>, the tool asked for, offered or not")
     ap.add_argument("--decision-weight", type=float, default=1.0,
                     help="loss weight of the first token after the tool-call marker (call or abstain)")
+    ap.add_argument("--stop-at", type=int, default=0, help="stop (and save) at this step, inside the schedule of --steps")
     ap.add_argument("--save-minutes", type=float, default=10.0)
     ap.add_argument("--eval-every", type=int, default=1000)
     ap.add_argument("--eval-examples", type=int, default=300)
@@ -304,7 +305,7 @@ def main():
     loss_c = loss_k = torch.tensor(0.0)
     window: list[float] = []
     stream = batches(gen, enc, a.batch)
-    while step < a.steps and (a.minutes <= 0 or time.time() - start < a.minutes * 60):
+    while step < min(a.steps, a.stop_at or a.steps) and (a.minutes <= 0 or time.time() - start < a.minutes * 60):
         warm = min(1.0, (step + 1) / max(1, a.warmup), (step - first + 1) / 100 if fresh_optimizer else 1.0)
         if a.decay_steps:
             # Warm-up, constant, then a cosine decay over the last `decay_steps`: a run can be
