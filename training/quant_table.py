@@ -105,7 +105,7 @@ def main():
             data = export.export(a.checkpoint, str(path), bits=bits)
             dq = export.model_from_container(data)
             engine = vorpel_rs.V2Engine.load(str(path))
-            m = evaluate.evaluate(engine, a.examples, a.seed)
+            m = evaluate.evaluate(engine, a.examples, a.seed, think_name=think)
             syn_lines.append(f"| CQ {b} | {len(data) / 1e6:.2f} MB | {completion_exact(dq, enc, examples, think):.3f} | "
                              + " | ".join(f"{m[c]:.3f}" for c in syn_cols) + " |")
             n = evaluate.evaluate_natural(engine, rows, constrain=True)
