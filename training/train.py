@@ -222,6 +222,7 @@ def main():
     ap.add_argument("--d-model", type=int, default=192)
     ap.add_argument("--layers", type=int, default=4)
     ap.add_argument("--vocab", type=int, default=4000)
+    ap.add_argument("--kv-heads", type=int, default=0, help="key/value heads (0: 2, or 1 for an odd head count)")
     ap.add_argument("--seed", type=int, default=0)
     ap.add_argument("--threads", type=int, default=2)
     ap.add_argument("--resume", help="continue from this checkpoint (its tokenizer, geometry, weights, optimiser)")
@@ -264,7 +265,8 @@ def main():
         model_file = tok_train.train(str(out / "tok"), a.vocab)
         enc = Encoder(model_file)
         geom = Geometry(vocab=enc.sp.get_piece_size(), d_model=a.d_model, num_layers=a.layers,
-                        num_heads=a.d_model // 32, num_kv_heads=2 if (a.d_model // 32) % 2 == 0 else 1,
+                        num_heads=a.d_model // 32,
+                        num_kv_heads=a.kv_heads or (2 if (a.d_model // 32) % 2 == 0 else 1),
                         hada_n=1 << (a.d_model - 1).bit_length())
         heads = [(CONTRASTIVE, 2, 64), (CONFIDENCE, 2, 1)]
         model = V2Torch(geom, heads)
