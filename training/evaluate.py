@@ -41,12 +41,15 @@ def auc(pos: list[float], neg: list[float]) -> float:
     return wins / max(1, len(pos) * len(neg))
 
 
-def evaluate(engine, n: int = 200, seed: int = 1234, log=None, held_out_templates: bool = True) -> dict:
+def evaluate(engine, n: int = 200, seed: int = 1234, log=None, held_out_templates: bool = True,
+             think_name: bool = False) -> dict:
     """Metrics on `n` held-out examples (held-out slot values; held-out query templates unless
-    `held_out_templates` is False)."""
+    `held_out_templates` is False). `think_name`: the model names the tool in a think block
+    first (the completions the confidence head compares are then written that way)."""
     import train  # for corrupt() and tool_description()
 
-    examples = task.TaskGenerator("test", seed, held_out_templates=held_out_templates).examples(n)
+    examples = task.TaskGenerator("test", seed, held_out_templates=held_out_templates,
+                                  think_name=think_name).examples(n)
     metrics = {}
     for constrain in (False, True):
         exact = valid = abst_total = abst_right = outside = named = 0
@@ -177,6 +180,7 @@ def main():
     ap.add_argument("--seed", type=int, default=1234)
     ap.add_argument("--log")
     ap.add_argument("--natural-only", action="store_true", help="only the natural query table")
+    ap.add_argument("--think-name", action="store_true", help="the model names the tool in a think block first")
     a = ap.parse_args()
     engine = vorpel_rs.V2Engine.load(a.container)
     log = open(a.log, "w") if a.log else None
@@ -194,8 +198,8 @@ def main():
     if a.natural_only:
         return
     print()
-    held = evaluate(engine, a.examples, a.seed, log)
-    seen = evaluate(engine, a.examples, a.seed, log, held_out_templates=False)
+    held = evaluate(engine, a.examples, a.seed, log, think_name=a.think_name)
+    seen = evaluate(engine, a.examples, a.seed, log, held_out_templates=False, think_name=a.think_name)
     width = max(len(k) for k in held)
     print(f"| {'metric':<{width}} | held-out values and templates | held-out values, training templates |")
     print(f"|{'-' * (width + 2)}|---|---|")

@@ -5,7 +5,9 @@ held-out split and on the hand-written natural queries.
 
 Prints two markdown tables for the model card. Every row has `completion_exact`: the share of
 examples whose target completion after the tool-call marker (the call, the closing marker and
-end of turn) is the argmax at every position under teacher forcing. The PyTorch model computes
+end of turn; from the first token for a model that names the tool in a think block first) is
+the argmax at every position under teacher forcing; on the natural queries, over those that
+expect a call. The PyTorch model computes
 it, at float on the checkpoint's own weights and otherwise on the container's dequantised
 weights. That is "greedy decoding reproduces the target call" (given the data's optional think
 block, a coin toss that is not scored), so the float row needs no engine. The quantised rows
@@ -29,7 +31,7 @@ import task  # noqa: E402
 import train  # noqa: E402
 
 
-def completion_exact(model, enc: train.Encoder, examples) -> float:
+def completion_exact(model, enc: train.Encoder, examples, from_start: bool = False) -> float:
     hits = 0
     with torch.no_grad():
         for ex in examples:
@@ -40,26 +42,28 @@ def completion_exact(model, enc: train.Encoder, examples) -> float:
             pred = logits[len(p) - 1: len(ids) - 1].argmax(-1)
             # After the call marker: whether a short think block comes first is the data's coin
             # toss, so neither the first token nor the think text is scored.
-            start = c.index(enc.tool_call) + 1 if enc.tool_call in c else 0
+            start = 0 if from_start else c.index(enc.tool_call) + 1 if enc.tool_call in c else 0
             hits += bool(torch.equal(pred[start:], torch.tensor(c[start:])))
     return hits / max(1, len(examples))
 
 
-def natural_examples(rows) -> list[task.Example]:
-    """The natural queries as examples, the expected arguments in the catalogue's order (the
-    order the model writes them in)."""
+def natural_examples(rows, think_name: bool = False) -> list[task.Example]:
+    """The natural queries that expect a call, as examples: the expected arguments in the
+    catalogue's order (the order the model writes them in), after <think>NAME</think> for a
+    model trained to name the tool first."""
     out = []
     for r in rows:
         want = r["expected"]
         if want == []:
-            completion, tool, args = "<tool_call>[]</tool_call>", None, None
-        else:
-            order = [p.name for p in task.BY_NAME[want["name"]].params]
-            args = {k: want["arguments"][k] for k in order}
-            completion = "<tool_call>" + json.dumps({"name": want["name"], "arguments": args}, separators=(",", ":"),
-                                                    ensure_ascii=False) + "</tool_call>"
-            tool = want["name"]
-        out.append(task.Example(r["query"], evaluate.natural_tools_json(r["tools"]), completion, tool, args, r["tools"]))
+            continue
+        order = [p.name for p in task.BY_NAME[want["name"]].params]
+        args = {k: want["arguments"][k] for k in order}
+        completion = "<tool_call>" + json.dumps({"name": want["name"], "arguments": args}, separators=(",", ":"),
+                                                ensure_ascii=False) + "</tool_call>"
+        if think_name:
+            completion = f"<think>{want['name']}</think>" + completion
+        out.append(task.Example(r["query"], evaluate.natural_tools_json(r["tools"]), completion, want["name"], args,
+                                r["tools"]))
     return out
 
 
@@ -74,9 +78,10 @@ def main():
     a = ap.parse_args()
     model, ck = export.load_checkpoint(a.checkpoint)
     enc = train.Encoder(ck["tokenizer"])
-    examples = task.TaskGenerator("test", a.seed).examples(a.examples)
+    think = bool(ck.get("args", {}).get("think_name"))
+    examples = task.TaskGenerator("test", a.seed, think_name=think).examples(a.examples)
     rows = evaluate.load_natural()
-    natural = natural_examples(rows)
+    natural = natural_examples(rows, think)
     removed = evaluate.natural_without_tool(rows)
     syn_cols = ["exact_match_free", "exact_match_constrained", "valid_json_free", "abstention_free",
                 "retrieve_top1", "confidence_auc"]
@@ -89,9 +94,9 @@ def main():
         for b in a.bits.split(","):
             if b == "float":
                 size = sum(p.numel() for p in model.parameters()) * 4
-                syn_lines.append(f"| float32 | {size / 1e6:.2f} MB | {completion_exact(model, enc, examples):.3f} | "
+                syn_lines.append(f"| float32 | {size / 1e6:.2f} MB | {completion_exact(model, enc, examples, think):.3f} | "
                                  + " | ".join("-" for _ in syn_cols) + " |")
-                nat_lines.append(f"| float32 | {completion_exact(model, enc, natural):.3f} | "
+                nat_lines.append(f"| float32 | {completion_exact(model, enc, natural, think):.3f} | "
                                  + " | ".join("-" for _ in nat_cols) + " | - |")
                 print(syn_lines[-1], nat_lines[-1], sep="\n", flush=True)
                 continue
@@ -100,12 +105,12 @@ def main():
             data = export.export(a.checkpoint, str(path), bits=bits)
             dq = export.model_from_container(data)
             engine = vorpel_rs.V2Engine.load(str(path))
-            m = evaluate.evaluate(engine, a.examples, a.seed)
-            syn_lines.append(f"| CQ {b} | {len(data) / 1e6:.2f} MB | {completion_exact(dq, enc, examples):.3f} | "
+            m = evaluate.evaluate(engine, a.examples, a.seed, think_name=think)
+            syn_lines.append(f"| CQ {b} | {len(data) / 1e6:.2f} MB | {completion_exact(dq, enc, examples, think):.3f} | "
                              + " | ".join(f"{m[c]:.3f}" for c in syn_cols) + " |")
             n = evaluate.evaluate_natural(engine, rows, constrain=True)
             r = evaluate.evaluate_natural(engine, removed, constrain=True)
-            nat_lines.append(f"| CQ {b} | {completion_exact(dq, enc, natural):.3f} | "
+            nat_lines.append(f"| CQ {b} | {completion_exact(dq, enc, natural, think):.3f} | "
                              + " | ".join(str(n[c]) if c == "max_tokens" else f"{n[c]:.3f}" for c in nat_cols)
                              + f" | {r['abstention']:.3f} |")
             print(syn_lines[-1], nat_lines[-1], sep="\n", flush=True)

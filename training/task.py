@@ -267,7 +267,8 @@ class TaskGenerator:
 
     def __init__(self, split: str, seed: int, think_rate: float = 0.1, abstain_rate: float = 0.3,
                  foreign_rate: float = 0.12, held_out_templates: bool = True, catalogue_rate: float = 0.1,
-                 typo_rate: float = 0.2, lower_rate: float = 0.15, max_tools: int = 6, pair_rate: float = 0.0):
+                 typo_rate: float = 0.2, lower_rate: float = 0.15, max_tools: int = 6, pair_rate: float = 0.0,
+                 think_name: bool = False):
         """`held_out_templates=False` on the test split keeps its held-out slot values but draws
         queries from the training templates: it separates copying unseen values from
         understanding unseen phrasings."""
@@ -283,6 +284,10 @@ class TaskGenerator:
         # Minimal pairs: a share of the calls also appears with its tool taken out of the offered
         # list, answered with no call, so that only reading the list tells the two apart.
         self.pair_rate = pair_rate
+        # Think the tool first: every completion starts with <think>NAME</think>, the tool the
+        # request asks for whether or not it is offered ("no tool" when none would do). Whether
+        # to call then comes down to whether that name occurs in the offered list.
+        self.think_name = think_name
         # Queries phrased from the catalogue's own words (description, parameter descriptions,
         # name), so that choosing a tool means reading the offered list.
         self.catalogue_rate = catalogue_rate if split == "train" else 0.0
@@ -491,7 +496,9 @@ class TaskGenerator:
                 query = self._off_topic()
                 offered = self._offer(None, {"web_search"}, n_offered, None)
             completion = "<tool_call>[]</tool_call>"
-            if think:
+            if self.think_name:
+                completion = f"<think>{target.name if kind == 'not_offered' else 'no tool'}</think>" + completion
+            elif think:
                 completion = "<think>None of the offered tools fits.</think>" + completion
             return Example(query, self._tools_json(offered), completion, None, None, [t.name for t in offered], kind)
         target = rng.choice(TOOLS)
@@ -499,7 +506,9 @@ class TaskGenerator:
         offered = self._offer(target, set(), n_offered, target.name)
         call = json.dumps({"name": target.name, "arguments": arguments}, separators=(",", ":"), ensure_ascii=False)
         completion = f"<tool_call>{call}</tool_call>"
-        if think:
+        if self.think_name:
+            completion = f"<think>{target.name}</think>" + completion
+        elif think:
             completion = f"<think>The request fits {target.name}.</think>" + completion
         return Example(query, self._tools_json(offered), completion, target.name, arguments,
                        [t.name for t in offered])
@@ -512,7 +521,8 @@ class TaskGenerator:
         while len(offered) < 2:
             offered.insert(rng.randrange(len(offered) + 1),
                            rng.choice([t for t in TOOLS if t.name not in banned and t not in offered]))
-        return Example(ex.query, self._tools_json(offered), "<tool_call>[]</tool_call>", None, None,
+        think = f"<think>{ex.tool}</think>" if self.think_name else ""
+        return Example(ex.query, self._tools_json(offered), think + "<tool_call>[]</tool_call>", None, None,
                        [t.name for t in offered], "not_offered")
 
     def examples(self, n: int) -> list[Example]:

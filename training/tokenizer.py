@@ -20,7 +20,60 @@ MARKERS = ["<|im_start|>", "<|im_end|>", "<tools>", "</tools>", "<tool_call>", "
            "<think>", "</think>"]
 
 
-def train(out_prefix: str, vocab_size: int = 4000, n_examples: int = 6000, seed: int = 7) -> str:
+SPACE = "\u2581"
+
+
+def _varint(buf: bytes, pos: int) -> tuple[int, int]:
+    value = shift = 0
+    while True:
+        b = buf[pos]
+        pos += 1
+        value |= (b & 0x7F) << shift
+        if b < 0x80:
+            return value, pos
+        shift += 7
+
+
+def drop_space_pieces(model: bytes) -> bytes:
+    """The SentencePiece model without the pieces that join the word-boundary marker to a word
+    ("\u2581Paris"), only the marker alone kept. A word then splits into the same pieces whether
+    or not a space comes before it, so a value in the query ("in Paris") and the same value in
+    the call (`"city":"Paris"`) share their pieces and the model copies ids instead of spelling.
+    Encoding only merges pairs whose concatenation is a piece, so nothing can rebuild a dropped
+    one. (The model is a protobuf message; its field 1 holds the pieces, field 1 of a piece its
+    text; every other field is copied through.)"""
+    out, pos = bytearray(), 0
+    while pos < len(model):
+        start = pos
+        key, pos = _varint(model, pos)
+        wire = key & 7
+        if wire == 0:
+            _, pos = _varint(model, pos)
+        elif wire == 1:
+            pos += 8
+        elif wire == 5:
+            pos += 4
+        elif wire == 2:
+            n, pos = _varint(model, pos)
+            body = model[pos:pos + n]
+            pos += n
+            if key >> 3 == 1:
+                k, at = _varint(body, 0)
+                assert k == (1 << 3) | 2, "a piece message starts with its text"
+                m, at = _varint(body, at)
+                text = body[at:at + m].decode("utf-8")
+                if SPACE in text and text != SPACE:
+                    continue
+        else:
+            raise ValueError(f"wire type {wire} in a SentencePiece model")
+        out += model[start:pos]
+    return bytes(out)
+
+
+def train(out_prefix: str, vocab_size: int = 4000, n_examples: int = 6000, seed: int = 7,
+          word_pieces: bool = True) -> str:
+    """Trains a BPE model of `vocab_size` pieces; with `word_pieces` the pieces that glue the
+    space marker to a word are then dropped (about two in five), see `drop_space_pieces`."""
     lines = task.corpus_lines(n_examples, seed)
     lines += ["<|im_start|>user", "<|im_start|>assistant", "<|im_start|>system"]
     spm.SentencePieceTrainer.train(
@@ -39,6 +92,9 @@ def train(out_prefix: str, vocab_size: int = 4000, n_examples: int = 6000, seed:
         max_sentence_length=8192,
         num_threads=2,
     )
+    if word_pieces:
+        path = pathlib.Path(out_prefix + ".model")
+        path.write_bytes(drop_space_pieces(path.read_bytes()))
     return out_prefix + ".model"
 
 

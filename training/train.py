@@ -90,7 +90,13 @@ class Encoder:
 
 def corrupt(ex: task.Example, rng: random.Random) -> str:
     """A plausible wrong completion: another offered tool, a wrong argument value, or a call
-    where an abstention was right (and an abstention where a call was)."""
+    where an abstention was right (and an abstention where a call was). A think block before
+    the call is kept, so that only the call tells right from wrong."""
+    think = ex.completion[: ex.completion.index("<tool_call>")]
+    return think + _corrupt_call(ex, rng)
+
+
+def _corrupt_call(ex: task.Example, rng: random.Random) -> str:
     if ex.tool is None:
         other = task.BY_NAME[rng.choice(ex.offered)]
         args = {p.name: (p.transform(v) if p.transform else v)
@@ -173,11 +179,13 @@ def batches(gen: task.TaskGenerator, enc: Encoder, batch: int, pool: int = 16):
 
 
 @torch.no_grad()
-def teacher_forced(model: V2Torch, enc: Encoder, examples: list[task.Example]) -> dict:
+def teacher_forced(model: V2Torch, enc: Encoder, examples: list[task.Example], from_start: bool = False) -> dict:
     """Held-out metrics under teacher forcing, from the tool-call marker on (a think block
-    before it is the data's coin toss): `exact` is the share whose whole call, closing marker
-    and end of turn are the argmax at every position (what greedy decoding reproduces), and
-    `decision` the share whose first token after the marker (call or abstention) is right."""
+    before it is the data's coin toss; with `from_start`, when the think block is the tool's
+    name, from the first token): `exact` is the share whose scored tokens, through the closing
+    marker and end of turn, are the argmax at every position (what greedy decoding
+    reproduces), and `decision` the share whose first token after the marker (call or
+    abstention) is right given the tokens before it."""
     model.eval()
     exact = decision = 0
     abst = abst_ok = 0
@@ -193,7 +201,7 @@ def teacher_forced(model: V2Torch, enc: Encoder, examples: list[task.Example]) -
             at += n
             c = s[st:]
             start = c.index(enc.tool_call) + 1 if enc.tool_call in c else 0
-            ok = bool(torch.equal(p[start:], t[start:]))
+            ok = bool(torch.equal(p[0 if from_start else start:], t[0 if from_start else start:]))
             exact += ok
             decision += bool(p[start] == t[start])
             if ex.tool is None:
@@ -214,6 +222,7 @@ def main():
     ap.add_argument("--d-model", type=int, default=192)
     ap.add_argument("--layers", type=int, default=4)
     ap.add_argument("--vocab", type=int, default=4000)
+    ap.add_argument("--kv-heads", type=int, default=0, help="key/value heads (0: 2, or 1 for an odd head count)")
     ap.add_argument("--seed", type=int, default=0)
     ap.add_argument("--threads", type=int, default=2)
     ap.add_argument("--resume", help="continue from this checkpoint (its tokenizer, geometry, weights, optimiser)")
@@ -223,8 +232,11 @@ def main():
     ap.add_argument("--max-tools", type=int, default=6, help="at most this many tools offered per example")
     ap.add_argument("--pair-rate", type=float, default=0.0,
                     help="share of calls that also appear with their tool removed from the list (answer: no call)")
+    ap.add_argument("--think-name", action="store_true",
+                    help="completions start with <think>TOOL</think>, the tool asked for, offered or not")
     ap.add_argument("--decision-weight", type=float, default=1.0,
                     help="loss weight of the first token after the tool-call marker (call or abstain)")
+    ap.add_argument("--stop-at", type=int, default=0, help="stop (and save) at this step, inside the schedule of --steps")
     ap.add_argument("--save-minutes", type=float, default=10.0)
     ap.add_argument("--eval-every", type=int, default=1000)
     ap.add_argument("--eval-examples", type=int, default=300)
@@ -253,7 +265,8 @@ def main():
         model_file = tok_train.train(str(out / "tok"), a.vocab)
         enc = Encoder(model_file)
         geom = Geometry(vocab=enc.sp.get_piece_size(), d_model=a.d_model, num_layers=a.layers,
-                        num_heads=a.d_model // 32, num_kv_heads=2 if (a.d_model // 32) % 2 == 0 else 1,
+                        num_heads=a.d_model // 32,
+                        num_kv_heads=a.kv_heads or (2 if (a.d_model // 32) % 2 == 0 else 1),
                         hada_n=1 << (a.d_model - 1).bit_length())
         heads = [(CONTRASTIVE, 2, 64), (CONFIDENCE, 2, 1)]
         model = V2Torch(geom, heads)
@@ -264,10 +277,11 @@ def main():
     # checkpoint) Adam's moments start from zero, and the new schedule may start higher.
     first, fresh_optimizer = step, bool(a.resume)
     # Fresh data after a resume: the generator's seed moves with the step count.
-    gen = task.TaskGenerator("train", a.seed + 1 + step, max_tools=a.max_tools, pair_rate=a.pair_rate)
+    gen = task.TaskGenerator("train", a.seed + 1 + step, max_tools=a.max_tools, pair_rate=a.pair_rate,
+                             think_name=a.think_name)
     rng = random.Random(a.seed + 2 + step)
-    held = task.TaskGenerator("test", 1234).examples(a.eval_examples)
-    seen = task.TaskGenerator("test", 1234, held_out_templates=False).examples(a.eval_examples)
+    held = task.TaskGenerator("test", 1234, think_name=a.think_name).examples(a.eval_examples)
+    seen = task.TaskGenerator("test", 1234, held_out_templates=False, think_name=a.think_name).examples(a.eval_examples)
     log = open(out / "train.log", "a")
     best = -1.0
     if (out / "best.json").exists():
@@ -293,7 +307,7 @@ def main():
     loss_c = loss_k = torch.tensor(0.0)
     window: list[float] = []
     stream = batches(gen, enc, a.batch)
-    while step < a.steps and (a.minutes <= 0 or time.time() - start < a.minutes * 60):
+    while step < min(a.steps, a.stop_at or a.steps) and (a.minutes <= 0 or time.time() - start < a.minutes * 60):
         warm = min(1.0, (step + 1) / max(1, a.warmup), (step - first + 1) / 100 if fresh_optimizer else 1.0)
         if a.decay_steps:
             # Warm-up, constant, then a cosine decay over the last `decay_steps`: a run can be
@@ -364,8 +378,8 @@ def main():
                   f"contrastive={loss_c.item():.4f} confidence={loss_k.item():.4f}")
             window.clear()
         if step % a.eval_every == 0:
-            m_held = teacher_forced(model, enc, held)
-            m_seen = teacher_forced(model, enc, seen)
+            m_held = teacher_forced(model, enc, held, from_start=a.think_name)
+            m_seen = teacher_forced(model, enc, seen, from_start=a.think_name)
             write("eval " + json.dumps({"step": step, "seconds": round(seconds), "held_out": m_held,
                                         "training_templates": m_seen}))
             score = m_held["exact"] + m_seen["exact"]

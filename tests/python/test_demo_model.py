@@ -64,7 +64,7 @@ def test_synthetic_held_out_metrics_stay_above_their_floors(engine, card, held_o
 
     floors = card["test_floors"] if held_out_templates else card["test_floors_training_templates"]
     metrics = evaluate.evaluate(engine, n=card["test_floors"]["examples"], seed=1234,
-                                held_out_templates=held_out_templates)
+                                held_out_templates=held_out_templates, think_name=card.get("think_name", False))
     assert not below(metrics, floors), f"below floor (measured, floor): {below(metrics, floors)}"
     # Constrained decoding never names a tool outside the offered list.
     assert metrics["names_outside_offered_constrained"] == 0.0
