@@ -202,6 +202,39 @@ TEST(CqProducts, BatchedSplitEqualsSerialBitwise) {
   }
 }
 
+TEST(CqProducts, ManyProductsInOneRegionEqualSeparateCallsBitwise) {
+  // Tensors of one width and block sharing the rotated inputs: row-split,
+  // vector-split and unsplit products mixed in one region, every bit width.
+  unsigned seed = 5151;
+  for (auto level : cqref::levels()) {
+    cqref::LevelGuard g(level);
+    for (auto [nvec, cols] : {std::pair<uint64_t, uint64_t>{128, 576}, {9, 1000}, {33, 200}}) {
+      std::mt19937 rng(++seed);
+      const uint64_t rows[] = {4, 16, 200, 71};
+      const uint8_t codes[] = {4, 3, 2, 5};
+      std::vector<CqTensor> ts;
+      for (int i = 0; i < 4; ++i) ts.push_back(decode_or_die(cqref::make_encoded(rng, rows[i], cols, 64, codes[i])));
+      const uint64_t pc = ts[0].padded_cols();
+      std::vector<float> xb(nvec * pc);
+      for (uint64_t j = 0; j < nvec; ++j)
+        vorpel::cq::rotate_input(ts[0], cqref::random_x(rng, cols), std::span(xb).subspan(j * pc, pc));
+      const uint64_t first[] = {0, 2, 5, 1}, count[] = {4, 13, 190, 64};
+      std::vector<std::vector<float>> many(4), one(4);
+      std::vector<vorpel::cq::BatchProduct> ps;
+      for (int i = 0; i < 4; ++i) {
+        many[i].assign(nvec * count[i], -1.0f);
+        one[i].assign(nvec * count[i], -2.0f);
+        ps.push_back({&ts[i], first[i], count[i], many[i]});
+        vorpel::cq::matmul_batch(ts[i], xb, nvec, first[i], count[i], one[i]);
+      }
+      vorpel::cq::matmul_batch_many(ps, xb, nvec);
+      for (int i = 0; i < 4; ++i)
+        for (uint64_t k = 0; k < many[i].size(); ++k)
+          ASSERT_EQ(many[i][k], one[i][k]) << "seed " << seed << " product " << i << " at " << k;
+    }
+  }
+}
+
 TEST(CqProducts, DenseMatchesReferenceAndUnitVectors) {
   unsigned seed = 99;
   for (auto level : cqref::levels()) {

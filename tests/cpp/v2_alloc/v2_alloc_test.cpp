@@ -49,8 +49,9 @@ TEST(V2Alloc, StepsAllocateNothing) {
 }
 
 TEST(V2Alloc, PrefillAllocatesNothingPerChunk) {
-  // The scratch is allocated once per call, so a prompt of three chunks costs no
-  // more allocations than a prompt of one.
+  // The chunk buffers are made at most once per call (and kept by the thread
+  // for the next), so a prompt of three chunks costs no more allocations than
+  // a prompt of one.
   v2test::Geo g;
   g.vocab = 300, g.d_model = 64, g.num_heads = 4, g.num_kv_heads = 2, g.head_dim = 16, g.hada_n = 64;
   g.max_seq_len = 512, g.sub_dim = 32, g.num_tables = 2, g.table_rows = 7, g.sites = {1}, g.orders = {1, 2};

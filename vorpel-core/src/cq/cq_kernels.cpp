@@ -211,8 +211,10 @@ static float* batch_panel(size_t len) {
   return buf.data();
 }
 
-void matmul_batch(const CqTensor& t, std::span<const float> x_rot, uint64_t n, uint64_t first_row,
-                  uint64_t count, std::span<float> out) {
+namespace {
+
+void check_batch(const CqTensor& t, std::span<const float> x_rot, uint64_t n, uint64_t first_row, uint64_t count,
+                 std::span<float> out) {
   check_rows(t, first_row, count, "matmul_batch");
   const uint64_t pc = t.padded_cols();
   VORPEL_CHECK(pc == 0 || n <= x_rot.size() / pc,
@@ -221,6 +223,14 @@ void matmul_batch(const CqTensor& t, std::span<const float> x_rot, uint64_t n, u
   VORPEL_CHECK(count == 0 || n <= out.size() / count,
                "matmul_batch: output holds " + std::to_string(out.size()) + " values, need " + std::to_string(n) +
                    " x " + std::to_string(count));
+}
+
+}  // namespace
+
+void matmul_batch(const CqTensor& t, std::span<const float> x_rot, uint64_t n, uint64_t first_row,
+                  uint64_t count, std::span<float> out) {
+  check_batch(t, x_rot, n, first_row, count, out);
+  const uint64_t pc = t.padded_cols();
   if (n == 0 || count == 0) return;
   const detail::View v = view_of(t);
   const BatchFn batch = kernels().batch;
@@ -252,6 +262,57 @@ void matmul_batch(const CqTensor& t, std::span<const float> x_rot, uint64_t n, u
     }
   }
   batch(v, x, n, first_row, count, o, count, batch_panel(panel_len));
+}
+
+void matmul_batch_many(std::span<const BatchProduct> products, std::span<const float> x_rot, uint64_t n) {
+  if (products.empty() || n == 0) return;
+  const uint64_t pc = products[0].t->padded_cols();
+  unsigned __int128 work = 0;
+  for (const BatchProduct& p : products) {
+    VORPEL_CHECK(p.t->padded_cols() == pc, "matmul_batch_many: tensors of different widths share one input");
+    check_batch(*p.t, x_rot, n, p.first_row, p.count, p.out);
+    work += static_cast<unsigned __int128>(n) * p.count * pc;
+  }
+  const uint64_t threads = pool::thread_count();
+  const BatchFn batch = kernels().batch;
+  const float* x = x_rot.data();
+  const size_t panel_len = detail::kGroupRows * pc;
+  if (threads <= 1 || work <= kSerialBatchWork) {
+    for (const BatchProduct& p : products)
+      if (p.count != 0)
+        batch(view_of(*p.t), x, n, p.first_row, p.count, p.out.data(), p.count, batch_panel(panel_len));
+    return;
+  }
+  // Jobs: each product split as matmul_batch splits it (rows when it has
+  // enough, else vectors), all handed out from one region.
+  struct Job {
+    const BatchProduct* p;
+    uint64_t row0, rows, vec0, vecs;
+  };
+  // Kept per calling thread, so a prompt pass allocates nothing per chunk; the
+  // workers must reach the caller's list, hence the plain reference.
+  thread_local std::vector<Job> kept_jobs;
+  std::vector<Job>& jobs = kept_jobs;
+  jobs.clear();
+  for (const BatchProduct& p : products) {
+    if (p.count == 0) continue;
+    if (p.count >= kMinSplitRows) {
+      const RowSplit split = split_rows(p.first_row, p.count, threads, kMinChunkRows);
+      for (uint64_t c = 0; c < split.chunks(); ++c)
+        jobs.push_back({&p, split.begin_of(c), split.end_of(c) - split.begin_of(c), 0, n});
+    } else if (n >= kMinSplitVectors) {
+      const uint64_t chunk = std::max(ceil_div(n, threads), kMinChunkVectors);
+      for (uint64_t j0 = 0; j0 < n; j0 += chunk) jobs.push_back({&p, p.first_row, p.count, j0, std::min(chunk, n - j0)});
+    } else {
+      jobs.push_back({&p, p.first_row, p.count, 0, n});
+    }
+  }
+  pool::parallel_for(jobs.size(), [&](size_t c) {
+    const Job& j = jobs[c];
+    const uint64_t cnt = j.p->count;
+    batch(view_of(*j.p->t), x + j.vec0 * pc, j.vecs, j.row0, j.rows,
+          j.p->out.data() + j.vec0 * cnt + (j.row0 - j.p->first_row), cnt, batch_panel(panel_len));
+  });
 }
 
 }  // namespace vorpel::cq

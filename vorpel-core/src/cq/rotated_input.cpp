@@ -36,4 +36,10 @@ std::span<const float> RotatedBatch::get(const CqTensor& t, const float* x, uint
   return {buf_->data(), n * pad};
 }
 
+void RotatedBatch::rotate_row(const CqTensor& t, const float* x, uint64_t j) {
+  const uint64_t pad = t.padded_cols();
+  VORPEL_CHECK(j < buf_->size() / std::max<uint64_t>(pad, 1), "rotated batch: buffer too small");
+  rotate_input(t, {x, t.cols()}, {buf_->data() + j * pad, pad});
+}
+
 }  // namespace vorpel::cq

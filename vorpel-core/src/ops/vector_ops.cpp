@@ -149,6 +149,72 @@ __attribute__((target("avx2,fma"))) inline __m256 exp8(__m256 x) {
 }
 
 // Softmax of finite scores (max m already known): returns the sum of exp(s - m).
+// The norms' loops on 8 lanes, in plain AVX: without FMA in the target the
+// products and sums round exactly as the portable loops do, so both paths
+// give the same bits (the eight partial sums are the portable ones).
+__attribute__((target("avx"))) float sum_squares_avx(const float* x, uint64_t n) {
+  __m256 acc = _mm256_setzero_ps();
+  uint64_t i = 0;
+  for (; i + 8 <= n; i += 8) {
+    const __m256 v = _mm256_loadu_ps(x + i);
+    acc = _mm256_add_ps(acc, _mm256_mul_ps(v, v));
+  }
+  alignas(32) float a[8];
+  _mm256_store_ps(a, acc);
+  float s = 0.0f;
+  for (; i < n; ++i) s += x[i] * x[i];
+  return s + ((a[0] + a[4]) + (a[1] + a[5])) + ((a[2] + a[6]) + (a[3] + a[7]));
+}
+
+// out = (1 + w) * x / r, or x / r without weights.
+__attribute__((target("avx"))) void scale_div_avx(const float* x, const float* w, float r, float* out, uint64_t n) {
+  const __m256 vr = _mm256_set1_ps(r), one = _mm256_set1_ps(1.0f);
+  uint64_t i = 0;
+  if (w != nullptr) {
+    for (; i + 8 <= n; i += 8)
+      _mm256_storeu_ps(out + i, _mm256_div_ps(_mm256_mul_ps(_mm256_add_ps(one, _mm256_loadu_ps(w + i)),
+                                                            _mm256_loadu_ps(x + i)),
+                                              vr));
+    for (; i < n; ++i) out[i] = (1.0f + w[i]) * x[i] / r;
+  } else {
+    for (; i + 8 <= n; i += 8) _mm256_storeu_ps(out + i, _mm256_div_ps(_mm256_loadu_ps(x + i), vr));
+    for (; i < n; ++i) out[i] = x[i] / r;
+  }
+}
+
+// Maximum of s and whether every entry is finite.
+__attribute__((target("avx"))) float max_finite_avx(const float* s, uint64_t n, bool& finite) {
+  const __m256 inf = _mm256_set1_ps(std::numeric_limits<float>::infinity());
+  const __m256 abs_mask = _mm256_castsi256_ps(_mm256_set1_epi32(0x7fffffff));
+  __m256 m = _mm256_set1_ps(-std::numeric_limits<float>::infinity());
+  __m256 ok = _mm256_castsi256_ps(_mm256_set1_epi32(-1));
+  uint64_t i = 0;
+  for (; i + 8 <= n; i += 8) {
+    const __m256 v = _mm256_loadu_ps(s + i);
+    // max_ps returns its second operand when either is NaN: keep m in second place
+    // so that a NaN never becomes the maximum, as in the scalar loop.
+    m = _mm256_max_ps(v, m);
+    ok = _mm256_and_ps(ok, _mm256_cmp_ps(_mm256_and_ps(v, abs_mask), inf, _CMP_LT_OQ));
+  }
+  alignas(32) float a[8];
+  _mm256_store_ps(a, m);
+  float mx = a[0];
+  for (int k = 1; k < 8; ++k) mx = std::max(mx, a[k]);
+  finite = _mm256_movemask_ps(ok) == 0xff;
+  for (; i < n; ++i) {
+    if (s[i] > mx) mx = s[i];
+    finite &= std::isfinite(s[i]);
+  }
+  return mx;
+}
+
+__attribute__((target("avx"))) void div_avx(float* s, float d, uint64_t n) {
+  const __m256 vd = _mm256_set1_ps(d);
+  uint64_t i = 0;
+  for (; i + 8 <= n; i += 8) _mm256_storeu_ps(s + i, _mm256_div_ps(_mm256_loadu_ps(s + i), vd));
+  for (; i < n; ++i) s[i] /= d;
+}
+
 __attribute__((target("avx2,fma"))) float exp_shift_sum_avx2(float* s, uint64_t n, float m) {
   const __m256 vm = _mm256_set1_ps(m);
   __m256 acc = _mm256_setzero_ps();
@@ -214,18 +280,21 @@ using detail::use_avx2;
 
 float rms_scale(std::span<const float> v) {
   const float n = static_cast<float>(v.size());
-  return std::sqrt(sum_squares(v.data(), v.size()) / n + kNormEps);
+  const float ss = use_avx2() ? sum_squares_avx(v.data(), v.size()) : sum_squares(v.data(), v.size());
+  return std::sqrt(ss / n + kNormEps);
 }
 
 void rms_norm(std::span<const float> x, std::span<const float> w, std::span<float> out) {
   VORPEL_CHECK(w.size() == x.size() && out.size() == x.size(), "rms_norm: length mismatch");
   const float r = rms_scale(x);
+  if (use_avx2()) return scale_div_avx(x.data(), w.data(), r, out.data(), x.size());
   for (size_t i = 0; i < x.size(); ++i) out[i] = (1.0f + w[i]) * x[i] / r;
 }
 
 void rms_normalize(std::span<const float> x, std::span<float> out) {
   VORPEL_CHECK(out.size() == x.size(), "rms_normalize: length mismatch");
   const float r = rms_scale(x);
+  if (use_avx2()) return scale_div_avx(x.data(), nullptr, r, out.data(), x.size());
   for (size_t i = 0; i < x.size(); ++i) out[i] = x[i] / r;
 }
 
@@ -261,9 +330,13 @@ void softmax_uniform_fallback(std::span<float> s) {
   if (n == 0) return;
   float m = -std::numeric_limits<float>::infinity();
   bool finite = true;
-  for (float v : s) {
-    if (v > m) m = v;
-    finite &= std::isfinite(v);
+  if (avx2) {
+    m = max_finite_avx(s.data(), n, finite);
+  } else {
+    for (float v : s) {
+      if (v > m) m = v;
+      finite &= std::isfinite(v);
+    }
   }
   const float uniform = 1.0f / static_cast<float>(n);
   if (m == -std::numeric_limits<float>::infinity()) {
@@ -280,7 +353,10 @@ void softmax_uniform_fallback(std::span<float> s) {
     }
   }
   if (sum != 0.0f) {
-    for (float& v : s) v /= sum;
+    if (avx2)
+      div_avx(s.data(), sum, n);
+    else
+      for (float& v : s) v /= sum;
   } else {
     for (float& v : s) v = uniform;
   }

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <memory>
 
 #include "parts.hpp"
 #include "vorpel/core/panic.hpp"
@@ -27,6 +28,15 @@ uint64_t max_padded(std::initializer_list<const cq::CqTensor*> ts) {
 }
 
 using pool::for_each_index;
+
+// True when the tensors read one rotation of their input (same block and width),
+// so their products can share one region.
+bool same_input(std::initializer_list<const cq::CqTensor*> ts) {
+  const cq::CqTensor* first = *ts.begin();
+  for (const auto* t : ts)
+    if (t->block() != first->block() || t->padded_cols() != first->padded_cols()) return false;
+  return true;
+}
 using BatchRotation = cq::RotatedBatch;
 
 void batch(const cq::CqTensor& t, BatchRotation& rot, const float* x, uint64_t n, uint64_t stride,
@@ -34,17 +44,76 @@ void batch(const cq::CqTensor& t, BatchRotation& rot, const float* x, uint64_t n
   cq::matmul_batch(t, rot.get(t, x, n, stride), n, first_row, count, {out, n * count});
 }
 
+// The chunk buffers of the last prompt pass on this thread, kept for the next
+// one: rebuilding them per call cost page faults and clears worth a few percent
+// of a short prompt. Rebuilt when the model's sizes differ or a longer chunk is
+// wanted. Every buffer is written before it is read within a pass, so reuse
+// carries nothing over. A pass started while another runs on the same thread
+// (from a callback between chunks) gets buffers of its own.
+class ScratchLease {
+ public:
+  ScratchLease(const V2Model& m, uint64_t chunk) {
+    Slot& slot = this_thread();
+    if (slot.in_use) {
+      own_ = std::make_unique<V2PrefillScratch>(m, chunk);
+      sc_ = own_.get();
+      return;
+    }
+    if (!slot.kept || !slot.kept->fits(m, chunk)) {
+      slot.kept.reset();  // release the old buffers before the new ones are made
+      slot.kept = std::make_unique<V2PrefillScratch>(m, chunk);
+    }
+    slot.in_use = true;
+    sc_ = slot.kept.get();
+  }
+  ~ScratchLease() {
+    if (!own_) this_thread().in_use = false;
+  }
+  ScratchLease(const ScratchLease&) = delete;
+  ScratchLease& operator=(const ScratchLease&) = delete;
+  V2PrefillScratch& get() { return *sc_; }
+
+ private:
+  struct Slot {
+    std::unique_ptr<V2PrefillScratch> kept;
+    bool in_use = false;
+  };
+  static Slot& this_thread() {
+    thread_local Slot slot;
+    return slot;
+  }
+  std::unique_ptr<V2PrefillScratch> own_;
+  V2PrefillScratch* sc_ = nullptr;
+};
+
 }  // namespace
 
-V2PrefillScratch::V2PrefillScratch(const V2Model& m, uint64_t chunk_len) : chunk(chunk_len) {
-  VORPEL_CHECK(chunk > 0, "chunk_size must not be zero");
+std::array<uint64_t, 10> V2PrefillScratch::shape_of(const V2Model& m, uint64_t chunk) {
   const V2Geometry& g = m.geom;
-  const uint64_t d = g.d_model, L = g.mhc_lanes, S = g.engram_sites.size();
   uint64_t pad_in = 0;
   for (const V2Layer& ly : m.layers)
     pad_in = std::max(pad_in, max_padded({&ly.q_proj, &ly.k_proj, &ly.v_proj, &ly.gate_proj, &ly.out_proj}));
   for (const V2Engram& e : m.engrams) pad_in = std::max(pad_in, max_padded({&e.key_proj, &e.value_proj}));
   const uint64_t pad_u = max_padded({&m.mhc.phi_pre, &m.mhc.phi_post, &m.mhc.phi_res});
+  uint64_t row_pad = m.embedding.padded_cols();
+  for (const V2Engram& e : m.engrams) row_pad = std::max(row_pad, e.tables.padded_cols());
+  return {chunk, g.d_model, g.mhc_lanes, g.engram_sites.size(), g.q_dim(), g.kv_dim(), g.hada_n,
+          pad_in, pad_u, row_pad};
+}
+
+bool V2PrefillScratch::fits(const V2Model& m, uint64_t chunk_len) const {
+  auto want = shape_of(m, chunk_len);
+  if (chunk_len > chunk) return false;
+  want[0] = chunk;  // a longer chunk than needed serves as well
+  return shape == want;
+}
+
+V2PrefillScratch::V2PrefillScratch(const V2Model& m, uint64_t chunk_len)
+    : chunk(chunk_len), shape(shape_of(m, chunk_len)) {
+  VORPEL_CHECK(chunk > 0, "chunk_size must not be zero");
+  const V2Geometry& g = m.geom;
+  const uint64_t d = g.d_model, L = g.mhc_lanes, S = g.engram_sites.size();
+  const uint64_t pad_in = shape[7], pad_u = shape[8];
   lanes.assign(chunk * L * d, 0.0f);
   u.assign(chunk * L * d, 0.0f);
   u_rot.assign(chunk * pad_u, 0.0f);
@@ -63,8 +132,7 @@ V2PrefillScratch::V2PrefillScratch(const V2Model& m, uint64_t chunk_len) : chunk
   v.assign(chunk * g.kv_dim(), 0.0f);
   hada.assign(chunk * g.hada_n, 0.0f);
   old_lane.assign(chunk * L * d, 0.0f);
-  row_pad = m.embedding.padded_cols();
-  for (const V2Engram& e : m.engrams) row_pad = std::max(row_pad, e.tables.padded_cols());
+  row_pad = shape[9];
   row_buf.assign(chunk * row_pad, 0.0f);
 }
 
@@ -87,7 +155,8 @@ std::expected<void, StepError> prefill(const V2Model& m, V2State& s, std::span<c
   const uint64_t start = s.position_;
   s.ensure_positions(start + n);
   // Chunk buffers for at most 128 positions, and no more than the prompt needs.
-  V2PrefillScratch sc(m, std::min<uint64_t>(kPrefillChunk, n));
+  ScratchLease lease(m, std::min<uint64_t>(kPrefillChunk, n));
+  V2PrefillScratch& sc = lease.get();
   const uint64_t d = g.d_model, L = g.mhc_lanes, LD = L * d, S = g.engram_sites.size(), R = g.ring_len();
   const uint64_t qd = g.q_dim(), kvd = g.kv_dim(), H = g.num_heads, hn = g.hada_n;
   const uint64_t T = pool::thread_count();
@@ -130,18 +199,33 @@ std::expected<void, StepError> prefill(const V2Model& m, V2State& s, std::span<c
       }
     }
 
+    // The lanes' normalisation and its rotation for the mHC products: here for
+    // the first layer, at the end of the previous layer's block for the others.
+    const cq::CqTensor& phi = m.mhc.phi_pre;
+    auto normalize_lanes = [&](uint64_t j) {
+      float* u = sc.u.data() + j * LD;
+      rms_normalize({sc.lanes.data() + j * LD, LD}, {u, LD});
+      rot_u.rotate_row(phi, u, j);
+    };
+    for_each_index(cn, normalize_lanes);
+
     for (uint64_t l = 0; l < g.num_layers; ++l) {
       const V2Layer& ly = m.layers[l];
       // mHC pre-mix weights and the raw post/residual products, from one normalisation of the lanes.
-      for_each_index(cn, [&](uint64_t j) {
-        rms_normalize({sc.lanes.data() + j * LD, LD}, {sc.u.data() + j * LD, LD});
-      });
-      rot_u.invalidate();
-      batch(m.mhc.phi_pre, rot_u, sc.u.data(), cn, LD, l * L, L, sc.z_pre.data());
-      batch(m.mhc.phi_post, rot_u, sc.u.data(), cn, LD, l * L, L, sc.z_post.data());
-      batch(m.mhc.phi_res, rot_u, sc.u.data(), cn, LD, l * L * L, L * L, sc.r.data());
+      rot_u.mark_rotated(phi);
+      if (same_input({&m.mhc.phi_pre, &m.mhc.phi_post, &m.mhc.phi_res})) {
+        const cq::BatchProduct mix[] = {{&m.mhc.phi_pre, l * L, L, {sc.z_pre.data(), cn * L}},
+                                        {&m.mhc.phi_post, l * L, L, {sc.z_post.data(), cn * L}},
+                                        {&m.mhc.phi_res, l * L * L, L * L, {sc.r.data(), cn * L * L}}};
+        cq::matmul_batch_many(mix, rot_u.get(phi, sc.u.data(), cn, LD), cn);
+      } else {
+        batch(m.mhc.phi_pre, rot_u, sc.u.data(), cn, LD, l * L, L, sc.z_pre.data());
+        batch(m.mhc.phi_post, rot_u, sc.u.data(), cn, LD, l * L, L, sc.z_post.data());
+        batch(m.mhc.phi_res, rot_u, sc.u.data(), cn, LD, l * L * L, L * L, sc.r.data());
+      }
 
       const int32_t site = m.site_of_layer[l];
+      rot_in.invalidate();
       for_each_index(cn, [&](uint64_t j) {
         float* x_pre = sc.x_pre.data() + j * d;
         float* x = sc.x.data() + j * d;
@@ -155,17 +239,24 @@ std::expected<void, StepError> prefill(const V2Model& m, V2State& s, std::span<c
         } else {
           std::memcpy(x, x_pre, d * sizeof(float));
         }
-        rms_norm({x, d}, ly.norm_in, {sc.h.data() + j * d, d});
+        float* h = sc.h.data() + j * d;
+        rms_norm({x, d}, ly.norm_in, {h, d});
+        rot_in.rotate_row(ly.q_proj, h, j);
       });
+      rot_in.mark_rotated(ly.q_proj);
 
-      rot_in.invalidate();
-      batch(ly.q_proj, rot_in, sc.h.data(), cn, d, 0, qd, sc.q.data());
-      batch(ly.k_proj, rot_in, sc.h.data(), cn, d, 0, kvd, sc.k.data());
-      batch(ly.v_proj, rot_in, sc.h.data(), cn, d, 0, kvd, sc.v.data());
-      batch(ly.gate_proj, rot_in, sc.h.data(), cn, d, 0, qd, sc.gt.data());
-      for_each_index(cn, [&](uint64_t j) {
-        parts::qk_norm_rope(m, l, p0 + j, sc.q.data() + j * qd, sc.k.data() + j * kvd);
-      });
+      if (same_input({&ly.q_proj, &ly.k_proj, &ly.v_proj, &ly.gate_proj})) {
+        const cq::BatchProduct qkvg[] = {{&ly.q_proj, 0, qd, {sc.q.data(), cn * qd}},
+                                         {&ly.k_proj, 0, kvd, {sc.k.data(), cn * kvd}},
+                                         {&ly.v_proj, 0, kvd, {sc.v.data(), cn * kvd}},
+                                         {&ly.gate_proj, 0, qd, {sc.gt.data(), cn * qd}}};
+        cq::matmul_batch_many(qkvg, rot_in.get(ly.q_proj, sc.h.data(), cn, d), cn);
+      } else {
+        batch(ly.q_proj, rot_in, sc.h.data(), cn, d, 0, qd, sc.q.data());
+        batch(ly.k_proj, rot_in, sc.h.data(), cn, d, 0, kvd, sc.k.data());
+        batch(ly.v_proj, rot_in, sc.h.data(), cn, d, 0, kvd, sc.v.data());
+        batch(ly.gate_proj, rot_in, sc.h.data(), cn, d, 0, qd, sc.gt.data());
+      }
 
       // Attention. When every slot the chunk writes lies outside every window
       // it reads (the usual case), all writes go first and the (position, head)
@@ -175,7 +266,11 @@ std::expected<void, StepError> prefill(const V2Model& m, V2State& s, std::span<c
       const uint64_t first0 = p0 + 1 - parts::attended(win, p0);
       auto write_kv = [&](uint64_t j) { s.store_kv(l, p0 + j, sc.k.data() + j * kvd, sc.v.data() + j * kvd); };
       if (last - first0 + 1 <= cap) {
-        for (uint64_t j = 0; j < cn; ++j) write_kv(j);
+        // The chunk's slots are distinct, so the writes can go in parallel.
+        for_each_index(cn, [&](uint64_t j) {
+          parts::qk_norm_rope(m, l, p0 + j, sc.q.data() + j * qd, sc.k.data() + j * kvd);
+          write_kv(j);
+        });
         // Jobs take contiguous runs of (position, head) pairs; within one
         // position a run of heads goes through attend() together.
         const uint64_t pairs = cn * H;
@@ -195,6 +290,9 @@ std::expected<void, StepError> prefill(const V2Model& m, V2State& s, std::span<c
         else
           pool::parallel_for(nj, job);
       } else {
+        for_each_index(cn, [&](uint64_t j) {
+          parts::qk_norm_rope(m, l, p0 + j, sc.q.data() + j * qd, sc.k.data() + j * kvd);
+        });
         for (uint64_t j = 0; j < cn; ++j) {
           write_kv(j);
           const uint64_t p = p0 + j;
@@ -209,19 +307,22 @@ std::expected<void, StepError> prefill(const V2Model& m, V2State& s, std::span<c
             pool::parallel_for(g.num_kv_heads, kv_head);
         }
       }
+      rot_in.invalidate();
       for_each_index(cn, [&](uint64_t j) {
         float* o = sc.o.data() + j * qd;
-        const float* gt = sc.gt.data() + j * qd;
-        mul_sigmoid(o, gt, qd);
+        mul_sigmoid(o, sc.gt.data() + j * qd, qd);
+        rot_in.rotate_row(ly.out_proj, o, j);
       });
-      rot_in.invalidate();
+      rot_in.mark_rotated(ly.out_proj);
       batch(ly.out_proj, rot_in, sc.o.data(), cn, qd, 0, d, sc.a.data());
 
+      const bool more = l + 1 < g.num_layers;
       for_each_index(cn, [&](uint64_t j) {
         parts::finish_block(m, l, sc.x.data() + j * d, sc.x_pre.data() + j * d, sc.a.data() + j * d,
                             sc.hada.data() + j * hn, sc.h1.data() + j * d, sc.delta.data() + j * d,
                             sc.z_post.data() + j * L, sc.r.data() + j * L * L, sc.lanes.data() + j * LD,
                             sc.old_lane.data() + j * LD);
+        if (more) normalize_lanes(j);
       });
     }
     s.position_ += cn;

@@ -44,4 +44,17 @@ void matvec(const CqTensor& t, std::span<const float> x, std::span<float> y);
 void matmul_batch(const CqTensor& t, std::span<const float> x_rot, uint64_t n,
                   uint64_t first_row, uint64_t count, std::span<float> out);
 
+// One product of matmul_batch_many: rows [first_row, first_row + count) of t,
+// written as matmul_batch writes them.
+struct BatchProduct {
+  const CqTensor* t;
+  uint64_t first_row, count;
+  std::span<float> out;
+};
+
+// Several products of the same n rotated vectors (every tensor with the same
+// padded_cols) in one parallel region instead of one each. Each output is
+// computed whole by one thread, so results equal separate matmul_batch calls.
+void matmul_batch_many(std::span<const BatchProduct> products, std::span<const float> x_rot, uint64_t n);
+
 }  // namespace vorpel::cq

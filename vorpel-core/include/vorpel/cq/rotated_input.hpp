@@ -39,6 +39,11 @@ class RotatedBatch {
   void invalidate() { block_ = 0; }
   // Rows are rotated in parallel over the worker pool.
   std::span<const float> get(const CqTensor& t, const float* x, uint64_t n, uint64_t stride);
+  // Rotates input j for t into its row, for callers that produce the inputs
+  // in their own parallel loop; once every row is filled, mark_rotated(t)
+  // lets get() hand them out for every tensor of t's block size.
+  void rotate_row(const CqTensor& t, const float* x, uint64_t j);
+  void mark_rotated(const CqTensor& t) { block_ = t.block(); }
 
  private:
   std::vector<float>* buf_;

@@ -3,6 +3,7 @@
 // position by position, as repeated single-token steps.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <expected>
 #include <functional>
@@ -19,11 +20,18 @@ namespace vorpel::v2 {
 
 inline constexpr uint64_t kPrefillChunk = 128;
 
-// Per-call buffers sized for one chunk; allocated once per prefill.
+// Buffers sized for one chunk of a model; a thread keeps its last set for the
+// next prompt pass.
 struct V2PrefillScratch {
   explicit V2PrefillScratch(const V2Model& m, uint64_t chunk = kPrefillChunk);
 
+  // The sizes every buffer derives from (the chunk first).
+  static std::array<uint64_t, 10> shape_of(const V2Model& m, uint64_t chunk);
+  // True when these buffers serve `m` in chunks of `chunk` positions.
+  bool fits(const V2Model& m, uint64_t chunk) const;
+
   uint64_t chunk;
+  std::array<uint64_t, 10> shape;
   std::vector<float> lanes;             // (chunk, L*d_model)
   std::vector<float> u;                 // (chunk, L*d_model): RMS-normalised lanes
   std::vector<float> u_rot;             // (chunk, padded L*d_model): rotated u for the phi products
