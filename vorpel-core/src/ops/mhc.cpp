@@ -21,13 +21,28 @@ void mhc_premix(const MhcParams& p, uint64_t L, uint64_t d, uint64_t home, const
   }
 }
 
-void mhc_coefficients(const MhcParams& p, uint64_t L, uint64_t home, float* post, float* res) {
+namespace {
+
+void affine_coefficients(const MhcParams& p, uint64_t L, uint64_t home, float* post, float* res) {
   for (uint64_t i = 0; i < L; ++i) {
     const float bias = (i == home) ? 0.0f : -4.0f;
     post[i] = 2.0f * sigmoid(post[i] * p.a_post + p.b_post[i] + bias);
   }
   for (uint64_t e = 0; e < L * L; ++e) res[e] = res[e] * p.a_res + p.b_res[e];
+}
+
+}  // namespace
+
+void mhc_coefficients(const MhcParams& p, uint64_t L, uint64_t home, float* post, float* res) {
+  affine_coefficients(p, L, home, post, res);
   sinkhorn_log({res, L * L}, L, kSinkhornRounds);
+}
+
+void mhc_coefficients_pair(const MhcParams& p, uint64_t L, uint64_t home, float* post_a, float* res_a,
+                           float* post_b, float* res_b) {
+  affine_coefficients(p, L, home, post_a, res_a);
+  affine_coefficients(p, L, home, post_b, res_b);
+  sinkhorn_log_pair({res_a, L * L}, {res_b, L * L}, L, kSinkhornRounds);
 }
 
 void mhc_update(uint64_t L, uint64_t d, const float* res, const float* post, const float* delta, float* lanes,

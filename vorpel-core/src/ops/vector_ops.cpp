@@ -432,23 +432,40 @@ __attribute__((target("avx2,fma"))) inline __m256 swap_halves(__m256 x) { return
 
 // The four-lane matrix (the usual mHC width) held in two registers, rows 0-1
 // and rows 2-3: a row's entries are one group of four lanes, a column's are
-// the same lane of both halves of both registers. Finite input only.
-__attribute__((target("avx2,fma"))) void sinkhorn4_avx2(float* r, int rounds) {
-  __m256 a = _mm256_loadu_ps(r), b = _mm256_loadu_ps(r + 8);
+// the same lane of both halves of both registers. Finite input only. N
+// matrices go through the rounds together: each is one long dependent chain
+// of exp and log, so interleaving them fills the pipeline; every matrix sees
+// exactly the operations it would see alone.
+template <int N>
+__attribute__((target("avx2,fma"))) void sinkhorn4_avx2(float* const* rs, int rounds) {
+  __m256 a[N], b[N];
+  for (int k = 0; k < N; ++k) a[k] = _mm256_loadu_ps(rs[k]), b[k] = _mm256_loadu_ps(rs[k] + 8);
   for (int it = 0; it < rounds; ++it) {
-    const __m256 ma = group4_max(a), mb = group4_max(b);
-    a = _mm256_sub_ps(a, _mm256_add_ps(ma, log8(group4_sum(exp8_flush(_mm256_sub_ps(a, ma))))));
-    b = _mm256_sub_ps(b, _mm256_add_ps(mb, log8(group4_sum(exp8_flush(_mm256_sub_ps(b, mb))))));
-    __m256 m = _mm256_max_ps(a, b);
-    m = _mm256_max_ps(m, swap_halves(m));
-    __m256 s = _mm256_add_ps(exp8_flush(_mm256_sub_ps(a, m)), exp8_flush(_mm256_sub_ps(b, m)));
-    s = _mm256_add_ps(s, swap_halves(s));
-    const __m256 lse = _mm256_add_ps(m, log8(s));
-    a = _mm256_sub_ps(a, lse);
-    b = _mm256_sub_ps(b, lse);
+    for (int k = 0; k < N; ++k) {
+      const __m256 ma = group4_max(a[k]), mb = group4_max(b[k]);
+      a[k] = _mm256_sub_ps(a[k], _mm256_add_ps(ma, log8(group4_sum(exp8_flush(_mm256_sub_ps(a[k], ma))))));
+      b[k] = _mm256_sub_ps(b[k], _mm256_add_ps(mb, log8(group4_sum(exp8_flush(_mm256_sub_ps(b[k], mb))))));
+    }
+    for (int k = 0; k < N; ++k) {
+      __m256 m = _mm256_max_ps(a[k], b[k]);
+      m = _mm256_max_ps(m, swap_halves(m));
+      __m256 s = _mm256_add_ps(exp8_flush(_mm256_sub_ps(a[k], m)), exp8_flush(_mm256_sub_ps(b[k], m)));
+      s = _mm256_add_ps(s, swap_halves(s));
+      const __m256 lse = _mm256_add_ps(m, log8(s));
+      a[k] = _mm256_sub_ps(a[k], lse);
+      b[k] = _mm256_sub_ps(b[k], lse);
+    }
   }
-  _mm256_storeu_ps(r, exp8_flush(a));
-  _mm256_storeu_ps(r + 8, exp8_flush(b));
+  for (int k = 0; k < N; ++k) {
+    _mm256_storeu_ps(rs[k], exp8_flush(a[k]));
+    _mm256_storeu_ps(rs[k] + 8, exp8_flush(b[k]));
+  }
+}
+
+bool all_finite(std::span<const float> r) {
+  for (float v : r)
+    if (!std::isfinite(v)) return false;
+  return true;
 }
 
 // The Sinkhorn rounds with the exponentials of a whole pass done 8 at a time:
@@ -456,11 +473,10 @@ __attribute__((target("avx2,fma"))) void sinkhorn4_avx2(float* r, int rounds) {
 // together, then the sums. Only for finite matrices of at most 16 x 16.
 bool sinkhorn_log_avx2(std::span<float> r, uint64_t L, int rounds) {
   constexpr uint64_t kMax = 16;
-  if (L > kMax) return false;
-  for (float v : r)
-    if (!std::isfinite(v)) return false;
+  if (L > kMax || !all_finite(r)) return false;
   if (L == 4) {
-    sinkhorn4_avx2(r.data(), rounds);
+    float* one[] = {r.data()};
+    sinkhorn4_avx2<1>(one, rounds);
     return true;
   }
   float e[kMax * kMax], m[kMax], sum[kMax];
@@ -504,6 +520,17 @@ void sinkhorn_log(std::span<float> r, uint64_t L, int rounds) {
     }
   }
   for (float& v : r) v = std::exp(v);
+}
+
+void sinkhorn_log_pair(std::span<float> a, std::span<float> b, uint64_t L, int rounds) {
+  VORPEL_CHECK(a.size() == L * L && b.size() == L * L, "sinkhorn: matrix is not L x L");
+  if (L == 4 && use_avx2() && all_finite(a) && all_finite(b)) {
+    float* both[] = {a.data(), b.data()};
+    sinkhorn4_avx2<2>(both, rounds);
+    return;
+  }
+  sinkhorn_log(a, L, rounds);
+  sinkhorn_log(b, L, rounds);
 }
 
 void rope_rotate(float* x, const float* c, const float* s, uint64_t n, uint64_t half) {

@@ -242,6 +242,14 @@ std::expected<void, StepError> prefill(const V2Model& m, V2State& s, std::span<c
         float* h = sc.h.data() + j * d;
         rms_norm({x, d}, ly.norm_in, {h, d});
         rot_in.rotate_row(ly.q_proj, h, j);
+        // The block's mixing coefficients, two positions at a time (the even one
+        // takes its neighbour); their inputs are final once the products ran.
+        if (j % 2 == 0) {
+          const bool pair = j + 1 < cn;
+          parts::mix_coefficients_pair(m, l, sc.z_post.data() + j * L, sc.r.data() + j * L * L,
+                                       pair ? sc.z_post.data() + (j + 1) * L : nullptr,
+                                       pair ? sc.r.data() + (j + 1) * L * L : nullptr);
+        }
       });
       rot_in.mark_rotated(ly.q_proj);
 
@@ -321,7 +329,7 @@ std::expected<void, StepError> prefill(const V2Model& m, V2State& s, std::span<c
         parts::finish_block(m, l, sc.x.data() + j * d, sc.x_pre.data() + j * d, sc.a.data() + j * d,
                             sc.hada.data() + j * hn, sc.h1.data() + j * d, sc.delta.data() + j * d,
                             sc.z_post.data() + j * L, sc.r.data() + j * L * L, sc.lanes.data() + j * LD,
-                            sc.old_lane.data() + j * LD);
+                            sc.old_lane.data() + j * LD, /*mixed=*/true);
         if (more) normalize_lanes(j);
       });
     }

@@ -94,7 +94,7 @@ void attend(const V2Model& m, const ops::KvView& kv, uint64_t window, uint64_t p
 }
 
 void finish_block(const V2Model& m, uint64_t l, const float* x, const float* x_pre, float* a, float* hada,
-                  float* h1, float* delta, float* zb, float* r, float* lanes, float* old) {
+                  float* h1, float* delta, float* zb, float* r, float* lanes, float* old, bool mixed) {
   const V2Geometry& g = m.geom;
   const V2Layer& ly = m.layers[l];
   const uint64_t d = g.d_model, L = g.mhc_lanes, n = g.hada_n;
@@ -114,8 +114,16 @@ void finish_block(const V2Model& m, uint64_t l, const float* x, const float* x_p
   for (uint64_t i = 0; i < d; ++i) delta[i] = h1[i] + (hada[i] / inv) * ly.d3[i] - x_pre[i];
 
   // Post weights and the doubly stochastic residual mix, then the new lanes.
-  ops::mhc_coefficients(mhc_params(m, l), L, l % L, zb, r);
+  if (!mixed) ops::mhc_coefficients(mhc_params(m, l), L, l % L, zb, r);
   ops::mhc_update(L, d, r, zb, delta, lanes, old);
+}
+
+void mix_coefficients_pair(const V2Model& m, uint64_t l, float* zb_a, float* r_a, float* zb_b, float* r_b) {
+  const uint64_t L = m.geom.mhc_lanes;
+  if (zb_b == nullptr)
+    ops::mhc_coefficients(mhc_params(m, l), L, l % L, zb_a, r_a);
+  else
+    ops::mhc_coefficients_pair(mhc_params(m, l), L, l % L, zb_a, r_a, zb_b, r_b);
 }
 
 void lane_mean(const V2Model& m, const float* lanes, float* y) {

@@ -38,9 +38,14 @@ uint64_t attended(uint64_t window, uint64_t p);
 // given), post norm, residual, Hadamard MLP, mixing into new lanes.
 //   a: out_proj . (sigmoid(gt) * o), d_model floats (overwritten)
 //   hada: hada_n floats of work; old: L*d_model floats of work
-//   zb (L), r (L*L): raw rows of the phi_post / phi_res products, overwritten
+//   zb (L), r (L*L): raw rows of the phi_post / phi_res products, overwritten;
+//   with `mixed`, already turned into the post weights and residual matrix
 void finish_block(const V2Model& m, uint64_t l, const float* x, const float* x_pre, float* a, float* hada,
-                  float* h1, float* delta, float* zb, float* r, float* lanes, float* old);
+                  float* h1, float* delta, float* zb, float* r, float* lanes, float* old, bool mixed = false);
+
+// The post weights and residual matrix of block l for two positions at once
+// (for one when zb_b is null), as finish_block would make them.
+void mix_coefficients_pair(const V2Model& m, uint64_t l, float* zb_a, float* r_a, float* zb_b, float* r_b);
 
 // Element-wise mean over the lanes.
 void lane_mean(const V2Model& m, const float* lanes, float* y);

@@ -26,6 +26,9 @@ void mhc_premix(const MhcParams& p, uint64_t L, uint64_t d, uint64_t home, const
 // res = a_res * s + b_res (L x L raw products in `res`) made doubly stochastic
 // by 20 log-domain Sinkhorn rounds and exponentiated.
 void mhc_coefficients(const MhcParams& p, uint64_t L, uint64_t home, float* post, float* res);
+// The same for two positions of one block, their Sinkhorn rounds interleaved.
+void mhc_coefficients_pair(const MhcParams& p, uint64_t L, uint64_t home, float* post_a, float* res_a,
+                           float* post_b, float* res_b);
 
 // lane_i = sum_k res[i][k] * old_lane_k + post_i * delta, from a copy of the
 // old lanes in `old` (L * d floats of work).

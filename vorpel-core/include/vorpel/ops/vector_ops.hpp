@@ -43,6 +43,8 @@ float log_sum_exp(const float* v, uint64_t n, uint64_t stride);
 // In place on the L x L row-major matrix r: `rounds` times, every row minus its
 // lse, then every column minus its lse; finally every entry exponentiated.
 void sinkhorn_log(std::span<float> r, uint64_t L, int rounds);
+// Two matrices at once, each with exactly the result sinkhorn_log gives it.
+void sinkhorn_log_pair(std::span<float> a, std::span<float> b, uint64_t L, int rounds);
 
 // o[i] *= sigmoid(gt[i]).
 void mul_sigmoid(float* o, const float* gt, uint64_t n);
