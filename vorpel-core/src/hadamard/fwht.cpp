@@ -76,6 +76,70 @@ __attribute__((target("avx2,fma"))) void butterfly_avx2(float* a, size_t n) {
   }
 }
 
+#define VORPEL_AVX512 __attribute__((target("avx2,fma,avx512f,avx512dq")))
+
+// Stages h = 1, 2, 4, 8 inside one 16-float register; each lane pair ends
+// as (x + y, x - y) exactly as in the plain loop.
+VORPEL_AVX512 inline __m512 butterfly16(__m512 v) {
+  __m512 s = _mm512_permute_ps(v, 0b10110001);  // swap neighbours
+  v = _mm512_mask_blend_ps(0xAAAA, _mm512_add_ps(v, s), _mm512_sub_ps(s, v));
+  s = _mm512_permute_ps(v, 0b01001110);  // swap pairs
+  v = _mm512_mask_blend_ps(0xCCCC, _mm512_add_ps(v, s), _mm512_sub_ps(s, v));
+  s = _mm512_shuffle_f32x4(v, v, 0b10110001);  // swap 4-float quarters pairwise
+  v = _mm512_mask_blend_ps(0xF0F0, _mm512_add_ps(v, s), _mm512_sub_ps(s, v));
+  s = _mm512_shuffle_f32x4(v, v, 0b01001110);  // swap halves
+  return _mm512_mask_blend_ps(0xFF00, _mm512_add_ps(v, s), _mm512_sub_ps(s, v));
+}
+
+// Blocks of 64 (the usual CQ block) stay in four registers for all six stages
+// and the scale.
+VORPEL_AVX512 void transform64_avx512(float* a, float scale) {
+  __m512 x0 = butterfly16(_mm512_loadu_ps(a)), x1 = butterfly16(_mm512_loadu_ps(a + 16));
+  __m512 x2 = butterfly16(_mm512_loadu_ps(a + 32)), x3 = butterfly16(_mm512_loadu_ps(a + 48));
+  const __m512 s01 = _mm512_add_ps(x0, x1), d01 = _mm512_sub_ps(x0, x1);
+  const __m512 s23 = _mm512_add_ps(x2, x3), d23 = _mm512_sub_ps(x2, x3);
+  const __m512 sv = _mm512_set1_ps(scale);
+  _mm512_storeu_ps(a, _mm512_mul_ps(_mm512_add_ps(s01, s23), sv));
+  _mm512_storeu_ps(a + 16, _mm512_mul_ps(_mm512_add_ps(d01, d23), sv));
+  _mm512_storeu_ps(a + 32, _mm512_mul_ps(_mm512_sub_ps(s01, s23), sv));
+  _mm512_storeu_ps(a + 48, _mm512_mul_ps(_mm512_sub_ps(d01, d23), sv));
+}
+
+// As butterfly_avx2, 16 lanes wide (n >= 16).
+VORPEL_AVX512 void butterfly_avx512(float* a, size_t n) {
+  for (size_t i = 0; i < n; i += 16) _mm512_storeu_ps(a + i, butterfly16(_mm512_loadu_ps(a + i)));
+  size_t h = 16;
+  for (; 4 * h <= n; h *= 4) {
+    for (size_t i = 0; i < n; i += 4 * h) {
+      float* p0 = a + i;
+      float* p1 = p0 + h;
+      float* p2 = p1 + h;
+      float* p3 = p2 + h;
+      for (size_t j = 0; j < h; j += 16) {
+        const __m512 x0 = _mm512_loadu_ps(p0 + j), x1 = _mm512_loadu_ps(p1 + j);
+        const __m512 x2 = _mm512_loadu_ps(p2 + j), x3 = _mm512_loadu_ps(p3 + j);
+        const __m512 s01 = _mm512_add_ps(x0, x1), d01 = _mm512_sub_ps(x0, x1);
+        const __m512 s23 = _mm512_add_ps(x2, x3), d23 = _mm512_sub_ps(x2, x3);
+        _mm512_storeu_ps(p0 + j, _mm512_add_ps(s01, s23));
+        _mm512_storeu_ps(p1 + j, _mm512_add_ps(d01, d23));
+        _mm512_storeu_ps(p2 + j, _mm512_sub_ps(s01, s23));
+        _mm512_storeu_ps(p3 + j, _mm512_sub_ps(d01, d23));
+      }
+    }
+  }
+  for (; h < n; h *= 2) {
+    for (size_t i = 0; i < n; i += 2 * h) {
+      float* lo = a + i;
+      float* hi = a + i + h;
+      for (size_t j = 0; j < h; j += 16) {
+        const __m512 x = _mm512_loadu_ps(lo + j), y = _mm512_loadu_ps(hi + j);
+        _mm512_storeu_ps(lo + j, _mm512_add_ps(x, y));
+        _mm512_storeu_ps(hi + j, _mm512_sub_ps(x, y));
+      }
+    }
+  }
+}
+
 __attribute__((target("avx2,fma"))) void scale_avx2(float* a, size_t n, float s) {
   const __m256 sv = _mm256_set1_ps(s);
   for (size_t i = 0; i < n; i += 8) _mm256_storeu_ps(a + i, _mm256_mul_ps(_mm256_loadu_ps(a + i), sv));
@@ -84,6 +148,10 @@ __attribute__((target("avx2,fma"))) void scale_avx2(float* a, size_t n, float s)
 
 void butterfly(float* a, size_t n) {
 #if defined(__x86_64__)
+  if (n >= 16 && cpu::active_level() >= cpu::SimdLevel::Avx512) {
+    butterfly_avx512(a, n);
+    return;
+  }
   if (n >= 8 && cpu::active_level() >= cpu::SimdLevel::Avx2) {
     butterfly_avx2(a, n);
     return;
@@ -96,8 +164,14 @@ void check_pow2(size_t n) { VORPEL_CHECK(std::has_single_bit(n), "FWHT length mu
 
 // Normalised transform of one power-of-two block (precondition checked by callers).
 void transform(float* a, size_t n) {
-  butterfly(a, n);
   const float s = 1.0f / std::sqrt(static_cast<float>(n));
+#if defined(__x86_64__)
+  if (n == 64 && cpu::active_level() >= cpu::SimdLevel::Avx512) {
+    transform64_avx512(a, s);
+    return;
+  }
+#endif
+  butterfly(a, n);
 #if defined(__x86_64__)
   if (n >= 8 && cpu::active_level() >= cpu::SimdLevel::Avx2) {
     scale_avx2(a, n, s);
