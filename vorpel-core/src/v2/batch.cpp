@@ -6,9 +6,9 @@
 
 #include <algorithm>
 #include <cstring>
-#include <memory>
 
 #include "parts.hpp"
+#include "vorpel/core/thread_scratch.hpp"
 #include "vorpel/core/panic.hpp"
 #include "vorpel/cq/cq_kernels.hpp"
 #include "vorpel/cq/rotated_input.hpp"
@@ -29,62 +29,12 @@ uint64_t max_padded(std::initializer_list<const cq::CqTensor*> ts) {
 
 using pool::for_each_index;
 
-// True when the tensors read one rotation of their input (same block and width),
-// so their products can share one region.
-bool same_input(std::initializer_list<const cq::CqTensor*> ts) {
-  const cq::CqTensor* first = *ts.begin();
-  for (const auto* t : ts)
-    if (t->block() != first->block() || t->padded_cols() != first->padded_cols()) return false;
-  return true;
-}
 using BatchRotation = cq::RotatedBatch;
 
 void batch(const cq::CqTensor& t, BatchRotation& rot, const float* x, uint64_t n, uint64_t stride,
            uint64_t first_row, uint64_t count, float* out) {
   cq::matmul_batch(t, rot.get(t, x, n, stride), n, first_row, count, {out, n * count});
 }
-
-// The chunk buffers of the last prompt pass on this thread, kept for the next
-// one: rebuilding them per call cost page faults and clears worth a few percent
-// of a short prompt. Rebuilt when the model's sizes differ or a longer chunk is
-// wanted. Every buffer is written before it is read within a pass, so reuse
-// carries nothing over. A pass started while another runs on the same thread
-// (from a callback between chunks) gets buffers of its own.
-class ScratchLease {
- public:
-  ScratchLease(const V2Model& m, uint64_t chunk) {
-    Slot& slot = this_thread();
-    if (slot.in_use) {
-      own_ = std::make_unique<V2PrefillScratch>(m, chunk);
-      sc_ = own_.get();
-      return;
-    }
-    if (!slot.kept || !slot.kept->fits(m, chunk)) {
-      slot.kept.reset();  // release the old buffers before the new ones are made
-      slot.kept = std::make_unique<V2PrefillScratch>(m, chunk);
-    }
-    slot.in_use = true;
-    sc_ = slot.kept.get();
-  }
-  ~ScratchLease() {
-    if (!own_) this_thread().in_use = false;
-  }
-  ScratchLease(const ScratchLease&) = delete;
-  ScratchLease& operator=(const ScratchLease&) = delete;
-  V2PrefillScratch& get() { return *sc_; }
-
- private:
-  struct Slot {
-    std::unique_ptr<V2PrefillScratch> kept;
-    bool in_use = false;
-  };
-  static Slot& this_thread() {
-    thread_local Slot slot;
-    return slot;
-  }
-  std::unique_ptr<V2PrefillScratch> own_;
-  V2PrefillScratch* sc_ = nullptr;
-};
 
 }  // namespace
 
@@ -155,7 +105,8 @@ std::expected<void, StepError> prefill(const V2Model& m, V2State& s, std::span<c
   const uint64_t start = s.position_;
   s.ensure_positions(start + n);
   // Chunk buffers for at most 128 positions, and no more than the prompt needs.
-  ScratchLease lease(m, std::min<uint64_t>(kPrefillChunk, n));
+  // Kept by the thread for its next prompt pass.
+  core::ScratchLease<V2PrefillScratch> lease(m, std::min<uint64_t>(kPrefillChunk, n));
   V2PrefillScratch& sc = lease.get();
   const uint64_t d = g.d_model, L = g.mhc_lanes, LD = L * d, S = g.engram_sites.size(), R = g.ring_len();
   const uint64_t qd = g.q_dim(), kvd = g.kv_dim(), H = g.num_heads, hn = g.hada_n;
@@ -213,7 +164,7 @@ std::expected<void, StepError> prefill(const V2Model& m, V2State& s, std::span<c
       const V2Layer& ly = m.layers[l];
       // mHC pre-mix weights and the raw post/residual products, from one normalisation of the lanes.
       rot_u.mark_rotated(phi);
-      if (same_input({&m.mhc.phi_pre, &m.mhc.phi_post, &m.mhc.phi_res})) {
+      if (cq::same_rotation({&m.mhc.phi_pre, &m.mhc.phi_post, &m.mhc.phi_res})) {
         const cq::BatchProduct mix[] = {{&m.mhc.phi_pre, l * L, L, {sc.z_pre.data(), cn * L}},
                                         {&m.mhc.phi_post, l * L, L, {sc.z_post.data(), cn * L}},
                                         {&m.mhc.phi_res, l * L * L, L * L, {sc.r.data(), cn * L * L}}};
@@ -253,7 +204,7 @@ std::expected<void, StepError> prefill(const V2Model& m, V2State& s, std::span<c
       });
       rot_in.mark_rotated(ly.q_proj);
 
-      if (same_input({&ly.q_proj, &ly.k_proj, &ly.v_proj, &ly.gate_proj})) {
+      if (cq::same_rotation({&ly.q_proj, &ly.k_proj, &ly.v_proj, &ly.gate_proj})) {
         const cq::BatchProduct qkvg[] = {{&ly.q_proj, 0, qd, {sc.q.data(), cn * qd}},
                                          {&ly.k_proj, 0, kvd, {sc.k.data(), cn * kvd}},
                                          {&ly.v_proj, 0, kvd, {sc.v.data(), cn * kvd}},

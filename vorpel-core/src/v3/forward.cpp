@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "vorpel/core/panic.hpp"
+#include "vorpel/core/thread_scratch.hpp"
 #include "vorpel/cq/cq_kernels.hpp"
 #include "vorpel/cq/product_group.hpp"
 #include "vorpel/cq/rotated_input.hpp"
@@ -113,9 +114,15 @@ struct ForwardScratch {
   std::vector<float> scores;                        // (jobs, heads, span)
   cq::RotatedInput rot1;                            // a single row's rotations, one per block size
 
-  ForwardScratch(const V3Model& m, uint64_t n) : rows(n) {
+  // Every size the buffers derive from, but the row count.
+  struct Shape {
+    uint64_t d, lanes, sites, qd, kd, vd, od, fetched, pad_in, pad_u, row_pad, experts;
+    bool operator==(const Shape&) const = default;
+  };
+  Shape shape;
+
+  static Shape shape_of(const V3Model& m) {
     const V3Geometry& g = m.geom;
-    const uint64_t D = g.d_model, L = g.mhc_lanes, S = m.engrams.size();
     uint64_t pad_in = 0, experts = 0;
     auto widest = [](uint64_t& w, const cq::CqTensor& t) { w = std::max(w, t.padded_cols()); };
     for (const V3Block& b : m.blocks) {
@@ -129,6 +136,20 @@ struct ForwardScratch {
     widest(pad_in, m.embedding);  // the read-out of every position
     uint64_t pad_u = 0;
     for (const auto* t : {&m.mhc.phi_pre, &m.mhc.phi_post, &m.mhc.phi_res}) widest(pad_u, *t);
+    uint64_t row_pad = m.embedding.padded_cols();
+    for (const V3Engram& e : m.engrams) row_pad = std::max(row_pad, e.tables.padded_cols());
+    return {g.d_model, g.mhc_lanes, m.engrams.size(), g.q_dim(), g.k_dim(), g.v_dim(), g.o_dim(),
+            g.fetched_dim(), pad_in, pad_u, row_pad, experts};
+  }
+
+  // True when these buffers serve chunks of n rows of m (the single-row
+  // rotations of a step aside: a kept prompt scratch never steps).
+  bool fits(const V3Model& m, uint64_t n) const { return n <= rows && shape == shape_of(m); }
+
+  ForwardScratch(const V3Model& m, uint64_t n) : rows(n), shape(shape_of(m)) {
+    const V3Geometry& g = m.geom;
+    const uint64_t D = g.d_model, L = g.mhc_lanes, S = m.engrams.size();
+    const uint64_t pad_in = shape.pad_in, pad_u = shape.pad_u, experts = shape.experts;
     for (auto* b : {&lanes, &u, &old}) b->assign(n * L * D, 0.0f);
     u_rot.assign(n * pad_u, 0.0f);
     in_rot.assign(n * pad_in, 0.0f);
@@ -145,8 +166,7 @@ struct ForwardScratch {
     fetch.assign(n * g.fetched_dim(), 0.0f);
     ekey.assign(S * n * D, 0.0f);
     econv.assign(S * n * D, 0.0f);
-    row_pad = m.embedding.padded_cols();
-    for (const V3Engram& e : m.engrams) row_pad = std::max(row_pad, e.tables.padded_cols());
+    row_pad = shape.row_pad;
     row_buf.assign(n * row_pad, 0.0f);
     for (const V3Block& b : m.blocks)
       for (const auto* t : {&b.q_proj, &b.k_proj, &b.v_proj, &b.gate_proj}) rot1.reserve_for(*t);
@@ -169,6 +189,21 @@ void product(const cq::CqTensor& t, cq::RotatedBatch& rot, const float* x, uint6
     cq::matvec_group(one);
   } else {
     cq::matmul_batch(t, xr, n, first, count, {out, n * count});
+  }
+}
+
+// Several row ranges of tensors reading the same rotated inputs (one block
+// size and width), in one parallel region: the matrix-vector group for a
+// single vector, the batched products otherwise.
+void products(std::span<const cq::BatchProduct> ps, std::span<const float> xr, uint64_t n) {
+  if (n == 1) {
+    cq::Product one[8];
+    VORPEL_CHECK(ps.size() <= 8, "products: too many in one group");
+    for (size_t i = 0; i < ps.size(); ++i)
+      one[i] = {ps[i].t, xr.first(ps[i].t->padded_cols()), ps[i].first_row, ps[i].out.first(ps[i].count)};
+    cq::matvec_group({one, ps.size()});
+  } else {
+    cq::matmul_batch_many(ps, xr, n);
   }
 }
 
@@ -255,20 +290,33 @@ void run_chunk(const V3Model& m, V3Session& s, std::span<const uint32_t> tokens,
     }
   }
 
+  const cq::CqTensor& phi = m.mhc.phi_pre;
+  auto normalize_lanes = [&](uint64_t j) {
+    float* u = sc.u.data() + j * LD;
+    ops::rms_normalize({sc.lanes.data() + j * LD, LD}, {u, LD});
+    rot_u.rotate_row(phi, u, j);
+  };
+  for_each_index(n, normalize_lanes);
+
   for (uint64_t b = 0; b < m.blocks.size(); ++b) {
     const V3Block& blk = m.blocks[b];
     const uint64_t home = b % L;
     const ops::MhcParams mp{m.mhc.a_pre[b], m.mhc.a_post[b], m.mhc.a_res[b], m.mhc.b_pre.data() + b * L,
                             m.mhc.b_post.data() + b * L, m.mhc.b_res.data() + b * L * L};
 
-    // mHC raw products from one normalisation of the lanes.
-    for_each_index(n, [&](uint64_t j) {
-      ops::rms_normalize({sc.lanes.data() + j * LD, LD}, {sc.u.data() + j * LD, LD});
-    });
-    rot_u.invalidate();
-    product(m.mhc.phi_pre, rot_u, sc.u.data(), n, LD, b * L, L, sc.z_pre.data());
-    product(m.mhc.phi_post, rot_u, sc.u.data(), n, LD, b * L, L, sc.z_post.data());
-    product(m.mhc.phi_res, rot_u, sc.u.data(), n, LD, b * L * L, L * L, sc.res.data());
+    // mHC raw products from one normalisation of the lanes (made, with its
+    // rotation, at the end of the previous block or before the first).
+    rot_u.mark_rotated(phi);
+    if (cq::same_rotation({&m.mhc.phi_pre, &m.mhc.phi_post, &m.mhc.phi_res})) {
+      const cq::BatchProduct mix[] = {{&m.mhc.phi_pre, b * L, L, {sc.z_pre.data(), n * L}},
+                                      {&m.mhc.phi_post, b * L, L, {sc.z_post.data(), n * L}},
+                                      {&m.mhc.phi_res, b * L * L, L * L, {sc.res.data(), n * L * L}}};
+      products(mix, rot_u.get(phi, sc.u.data(), n, LD), n);
+    } else {
+      product(m.mhc.phi_pre, rot_u, sc.u.data(), n, LD, b * L, L, sc.z_pre.data());
+      product(m.mhc.phi_post, rot_u, sc.u.data(), n, LD, b * L, L, sc.z_post.data());
+      product(m.mhc.phi_res, rot_u, sc.u.data(), n, LD, b * L * L, L * L, sc.res.data());
+    }
 
     // Block input: pre-mix, engram injections, then the attention norm.
     for_each_index(n, [&](uint64_t j) {
@@ -283,7 +331,19 @@ void run_chunk(const V3Model& m, V3Session& s, std::span<const uint32_t> tokens,
                         std::sqrt(static_cast<float>(D));
         ops::axpy(x, ops::sigmoid(z), val, D);
       }
-      ops::rms_norm({x, D}, blk.norm_in, {sc.xn.data() + j * D, D});
+      float* xn = sc.xn.data() + j * D;
+      ops::rms_norm({x, D}, blk.norm_in, {xn, D});
+      if (n > 1) rot_in.rotate_row(blk.q_proj, xn, j);
+      // The block's mixing coefficients, two positions at a time (the even one
+      // takes its neighbour); their inputs are final once the products ran.
+      if (j % 2 == 0) {
+        float* post = sc.z_post.data() + j * L;
+        float* res = sc.res.data() + j * L * L;
+        if (j + 1 < n)
+          ops::mhc_coefficients_pair(mp, L, home, post, res, post + L, res + L * L);
+        else
+          ops::mhc_coefficients(mp, L, home, post, res);
+      }
     });
 
     rot_in.invalidate();
@@ -298,10 +358,19 @@ void run_chunk(const V3Model& m, V3Session& s, std::span<const uint32_t> tokens,
                                    {&blk.gate_proj, sc.rot1.get(blk.gate_proj, x1), 0, {sc.gt.data(), od}}};
       cq::matvec_group(group);
     } else {
-      product(blk.q_proj, rot_in, sc.xn.data(), n, D, 0, qd, sc.q.data());
-      product(blk.k_proj, rot_in, sc.xn.data(), n, D, 0, kd, sc.k.data());
-      product(blk.v_proj, rot_in, sc.xn.data(), n, D, 0, vd, sc.v.data());
-      product(blk.gate_proj, rot_in, sc.xn.data(), n, D, 0, od, sc.gt.data());
+      rot_in.mark_rotated(blk.q_proj);
+      if (cq::same_rotation({&blk.q_proj, &blk.k_proj, &blk.v_proj, &blk.gate_proj})) {
+        const cq::BatchProduct qkvg[] = {{&blk.q_proj, 0, qd, {sc.q.data(), n * qd}},
+                                         {&blk.k_proj, 0, kd, {sc.k.data(), n * kd}},
+                                         {&blk.v_proj, 0, vd, {sc.v.data(), n * vd}},
+                                         {&blk.gate_proj, 0, od, {sc.gt.data(), n * od}}};
+        cq::matmul_batch_many(qkvg, rot_in.get(blk.q_proj, sc.xn.data(), n, D), n);
+      } else {
+        product(blk.q_proj, rot_in, sc.xn.data(), n, D, 0, qd, sc.q.data());
+        product(blk.k_proj, rot_in, sc.xn.data(), n, D, 0, kd, sc.k.data());
+        product(blk.v_proj, rot_in, sc.xn.data(), n, D, 0, vd, sc.v.data());
+        product(blk.gate_proj, rot_in, sc.xn.data(), n, D, 0, od, sc.gt.data());
+      }
     }
 
     V3Session::LayerCache& cache = s.layer(b);
@@ -370,13 +439,18 @@ void run_chunk(const V3Model& m, V3Session& s, std::span<const uint32_t> tokens,
           pool::parallel_for(g.num_kv_heads, kv_group);
       }
     }
-    for_each_index(n, [&](uint64_t j) { ops::mul_sigmoid(sc.att.data() + j * od, sc.gt.data() + j * od, od); });
-
     rot_in.invalidate();
+    for_each_index(n, [&](uint64_t j) {
+      float* att = sc.att.data() + j * od;
+      ops::mul_sigmoid(att, sc.gt.data() + j * od, od);
+      rot_in.rotate_row(blk.out_proj, att, j);
+    });
+    rot_in.mark_rotated(blk.out_proj);
     product(blk.out_proj, rot_in, sc.att.data(), n, od, 0, D, sc.o.data());
 
     // Gated residual, feed-forward, mHC update; then cell b + 1.
     const float gate = ops::sigmoid(blk.attn_gate);
+    const bool more = b + 1 < m.blocks.size();
     for_each_index(n, [&](uint64_t j) {
       float* x = sc.x.data() + j * D;
       float* o = sc.o.data() + j * D;
@@ -387,11 +461,10 @@ void run_chunk(const V3Model& m, V3Session& s, std::span<const uint32_t> tokens,
       ops::rms_norm({x, D}, blk.ffn_norm, {o, D});  // o is free again: it holds the normed input
       detail::ffn_row(m, blk, o, delta, sc.ffn.data() + j * sc.ffn_floats);
       for (uint64_t i = 0; i < D; ++i) delta[i] = (x[i] + delta[i]) - x_pre[i];
-      float* post = sc.z_post.data() + j * L;
-      float* res = sc.res.data() + j * L * L;
-      ops::mhc_coefficients(mp, L, home, post, res);
-      ops::mhc_update(L, D, res, post, delta, sc.lanes.data() + j * LD, sc.old.data() + j * LD);
+      ops::mhc_update(L, D, sc.res.data() + j * L * L, sc.z_post.data() + j * L, delta, sc.lanes.data() + j * LD,
+                      sc.old.data() + j * LD);
       if (obs) ops::lane_mean(L, D, sc.lanes.data() + j * LD, sc.y.data() + j * D);
+      if (more) normalize_lanes(j);
     });
     if (obs)
       for (uint64_t j = 0; j < n; ++j) obs->observe(b + 1, {sc.y.data() + j * D, D});
@@ -437,8 +510,9 @@ void prefill(const V3Model& m, V3Session& s, std::span<const uint32_t> tokens, L
     VORPEL_CHECK(out.empty(), "forward: logits buffer has the wrong size");
     return;
   }
-  ForwardScratch sc(m, std::min<uint64_t>(kPrefillChunk, tokens.size()));
-  run(m, s, tokens, which, out, observer, between_chunks, sc);
+  // Kept by the thread for its next prompt pass.
+  core::ScratchLease<ForwardScratch> lease(m, std::min<uint64_t>(kPrefillChunk, tokens.size()));
+  run(m, s, tokens, which, out, observer, between_chunks, lease.get());
 }
 
 void step(const V3Model& m, V3Session& s, uint32_t token, std::span<float> logits, CellObserver* observer) {

@@ -4,6 +4,7 @@
 
 #include <array>
 #include <cstdint>
+#include <initializer_list>
 #include <span>
 #include <vector>
 
@@ -29,6 +30,15 @@ class RotatedInput {
   std::array<Slot, 4> slots_;
   size_t used_ = 0;
 };
+
+// True when the tensors read one rotation of their input (same block and
+// width), so one rotated buffer serves them all.
+inline bool same_rotation(std::initializer_list<const CqTensor*> ts) {
+  const CqTensor* first = *ts.begin();
+  for (const CqTensor* t : ts)
+    if (t->block() != first->block() || t->padded_cols() != first->padded_cols()) return false;
+  return true;
+}
 
 // The rotated rows of a batch of n input vectors (stride floats apart), kept
 // while the next product reading the same inputs has the same block size.
