@@ -325,7 +325,18 @@ TEST(Ops, AddWeightedRowsAgainstDouble) {
                   mag[h * width + c] += std::abs(a * rows[r * width + c]);
                 }
               }
+            const std::vector<float> start = out;
             vorpel::ops::add_weighted_rows(out.data(), m, w.data(), w_h, w_r, rows.data(), n, width, skip);
+            if (level == simdtest::SimdLevel::Avx512) {
+              // The AVX2 path fuses the same multiply-adds in the same order: same bits.
+              std::vector<float> avx2 = start;
+              vorpel::cpu::set_simd_override(simdtest::SimdLevel::Avx2);
+              vorpel::ops::add_weighted_rows(avx2.data(), m, w.data(), w_h, w_r, rows.data(), n, width, skip);
+              vorpel::cpu::set_simd_override(level);
+              for (uint64_t i = 0; i < m * width; ++i)
+                ASSERT_EQ(std::bit_cast<uint32_t>(out[i]), std::bit_cast<uint32_t>(avx2[i]))
+                    << "width " << width << " m " << m << " n " << n << " i " << i;
+            }
             for (uint64_t i = 0; i < m * width; ++i) {
               if (std::isnan(want[i])) {
                 EXPECT_TRUE(std::isnan(out[i])) << "seed " << seed << " i " << i;

@@ -130,6 +130,84 @@ __attribute__((target("avx2,fma"))) void add_weighted_rows_avx2(float* out, uint
   for (; h < m; ++h) weighted_rows_avx2<1>(out + h * width, w + h * w_h, w_h, w_r, rows, n, width, skip_zero);
 }
 
+#define VORPEL_AVX512 __attribute__((target("avx2,fma,avx512f,avx512dq")))
+
+// The AVX-512 tile: R output rows by V 16-float vectors (the last one masked
+// to `last` lanes). Every output element sees the same fused multiply-adds in
+// the same order as on the AVX2 path, so both give the same bits. Skip is
+// false when no weight is exactly zero, which spares a test per weight.
+template <int R, int V, bool Skip>
+VORPEL_AVX512 inline void weighted_rows_tile512(float* out, const float* w, uint64_t w_h, uint64_t w_r,
+                                                const float* rows, uint64_t n, uint64_t width, uint64_t c,
+                                                __mmask16 last) {
+  __m512 acc[R][V];
+  for (int k = 0; k < R; ++k)
+    for (int j = 0; j < V; ++j) {
+      const __mmask16 mk = j == V - 1 ? last : __mmask16(0xFFFF);
+      acc[k][j] = _mm512_maskz_loadu_ps(mk, out + k * width + c + 16 * j);
+    }
+  for (uint64_t r = 0; r < n; ++r) {
+    __m512 x[V];
+    for (int j = 0; j < V; ++j) {
+      const __mmask16 mk = j == V - 1 ? last : __mmask16(0xFFFF);
+      x[j] = _mm512_maskz_loadu_ps(mk, rows + r * width + c + 16 * j);
+    }
+    for (int k = 0; k < R; ++k) {
+      const float a = w[k * w_h + r * w_r];
+      if (Skip && a == 0.0f) continue;
+      const __m512 va = _mm512_set1_ps(a);
+      for (int j = 0; j < V; ++j) acc[k][j] = _mm512_fmadd_ps(va, x[j], acc[k][j]);
+    }
+  }
+  for (int k = 0; k < R; ++k)
+    for (int j = 0; j < V; ++j) {
+      const __mmask16 mk = j == V - 1 ? last : __mmask16(0xFFFF);
+      _mm512_mask_storeu_ps(out + k * width + c + 16 * j, mk, acc[k][j]);
+    }
+}
+
+template <int R, bool Skip>
+VORPEL_AVX512 void weighted_rows_avx512(float* out, const float* w, uint64_t w_h, uint64_t w_r, const float* rows,
+                                        uint64_t n, uint64_t width) {
+  uint64_t c = 0;
+  for (; c + 32 <= width; c += 32) weighted_rows_tile512<R, 2, Skip>(out, w, w_h, w_r, rows, n, width, c, 0xFFFF);
+  for (; c + 16 <= width; c += 16) weighted_rows_tile512<R, 1, Skip>(out, w, w_h, w_r, rows, n, width, c, 0xFFFF);
+  if (c < width)
+    weighted_rows_tile512<R, 1, Skip>(out, w, w_h, w_r, rows, n, width, c,
+                                      static_cast<__mmask16>((1u << (width - c)) - 1));
+}
+
+// True when some weight in use is exactly zero (or the weights are not one
+// dense block, where it is not worth finding out).
+VORPEL_AVX512 bool may_hold_zero(const float* w, uint64_t m, uint64_t w_h, uint64_t w_r, uint64_t n) {
+  if (!((w_r == 1 && w_h == n) || (w_h == 1 && w_r == m))) return true;
+  const uint64_t len = m * n;
+  const __m512 zero = _mm512_setzero_ps();
+  uint64_t i = 0;
+  for (; i + 16 <= len; i += 16)
+    if (_mm512_cmp_ps_mask(_mm512_loadu_ps(w + i), zero, _CMP_EQ_OQ)) return true;
+  for (; i < len; ++i)
+    if (w[i] == 0.0f) return true;
+  return false;
+}
+
+template <bool Skip>
+VORPEL_AVX512 void weighted_rows_all512(float* out, uint64_t m, const float* w, uint64_t w_h, uint64_t w_r,
+                                        const float* rows, uint64_t n, uint64_t width) {
+  uint64_t h = 0;
+  for (; h + 4 <= m; h += 4)
+    weighted_rows_avx512<4, Skip>(out + h * width, w + h * w_h, w_h, w_r, rows, n, width);
+  for (; h < m; ++h) weighted_rows_avx512<1, Skip>(out + h * width, w + h * w_h, w_h, w_r, rows, n, width);
+}
+
+VORPEL_AVX512 void add_weighted_rows_avx512(float* out, uint64_t m, const float* w, uint64_t w_h, uint64_t w_r,
+                                            const float* rows, uint64_t n, uint64_t width, bool skip_zero) {
+  if (skip_zero && may_hold_zero(w, m, w_h, w_r, n))
+    weighted_rows_all512<true>(out, m, w, w_h, w_r, rows, n, width);
+  else
+    weighted_rows_all512<false>(out, m, w, w_h, w_r, rows, n, width);
+}
+
 // exp on 8 lanes: Cody-Waite range reduction by ln 2 and a degree-5 polynomial
 // (within 2 ulp of expf for finite inputs; callers route non-finite ones elsewhere).
 __attribute__((target("avx2,fma"))) inline __m256 exp8(__m256 x) {
@@ -313,7 +391,9 @@ void axpy(float* y, float a, const float* x, uint64_t n) {
 
 void add_weighted_rows(float* out, uint64_t m, const float* w, uint64_t w_h, uint64_t w_r, const float* rows,
                        uint64_t n, uint64_t width, bool skip_zero) {
-  if (use_avx2())
+  if (detail::use_avx512())
+    add_weighted_rows_avx512(out, m, w, w_h, w_r, rows, n, width, skip_zero);
+  else if (use_avx2())
     add_weighted_rows_avx2(out, m, w, w_h, w_r, rows, n, width, skip_zero);
   else
     add_weighted_rows_portable(out, m, w, w_h, w_r, rows, n, width, skip_zero);
