@@ -230,19 +230,13 @@ std::expected<void, StepError> prefill(const V2Model& m, V2State& s, std::span<c
           parts::qk_norm_rope(m, l, p0 + j, sc.q.data() + j * qd, sc.k.data() + j * kvd);
           write_kv(j);
         });
-        // Jobs take contiguous runs of (position, head) pairs; within one
-        // position a run of heads goes through attend() together.
-        const uint64_t pairs = cn * H;
-        const uint64_t nj = std::min(pairs, 4 * T);
-        const uint64_t per = (pairs + nj - 1) / nj;
+        // Job c takes positions c, c + nj, c + 2 nj, ... with all their heads:
+        // later positions attend more rows, so striding evens the jobs out.
+        const uint64_t nj = std::min(cn, 4 * T);
         auto job = [&](size_t c) {
           float* scores = sc.scores.data() + c * H * span;
-          const uint64_t e1 = std::min(pairs, (c + 1) * per);
-          for (uint64_t e = c * per; e < e1;) {
-            const uint64_t j = e / H, h = e % H, h_end = std::min(H, h + (e1 - e));
-            parts::attend(m, kv, win, p0 + j, sc.q.data() + j * qd, sc.o.data() + j * qd, h, h_end, scores);
-            e += h_end - h;
-          }
+          for (uint64_t j = c; j < cn; j += nj)
+            parts::attend(m, kv, win, p0 + j, sc.q.data() + j * qd, sc.o.data() + j * qd, 0, H, scores);
         };
         if (T <= 1)
           for (uint64_t c = 0; c < nj; ++c) job(c);

@@ -412,13 +412,13 @@ void run_chunk(const V3Model& m, V3Session& s, std::span<const uint32_t> tokens,
     }
     if (writes_first) {
       for (uint64_t j = 0; j < n; ++j) s.store(b, p0 + j, sc.k.data() + j * kd, sc.v.data() + j * vd);
-      // Jobs take contiguous runs of (row, kv group) pairs.
+      // Job c takes the (row, kv group) pairs c, c + jobs, c + 2 jobs, ...:
+      // later rows attend more positions, so striding evens the jobs out.
       const uint64_t groups = g.num_kv_heads, pairs = n * groups;
       const uint64_t jobs = std::min<uint64_t>(pairs, threads <= 1 ? 1 : 4 * threads);
-      const uint64_t per = (pairs + jobs - 1) / jobs;
       auto job = [&](size_t c) {
         float* scores = sc.scores.data() + c * H * sc.span;
-        for (uint64_t e = c * per; e < std::min(pairs, (c + 1) * per); ++e) {
+        for (uint64_t e = c; e < pairs; e += jobs) {
           const uint64_t j = e / groups, kvh = e % groups;
           attend_row(j, kvh * group, (kvh + 1) * group, scores);
         }
