@@ -14,24 +14,15 @@ import sys
 import sentencepiece as spm
 
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent.parent / "python"))
 import task  # noqa: E402
+from vorpel_writer.tokenizer import varint  # noqa: E402
 
 MARKERS = ["<|im_start|>", "<|im_end|>", "<tools>", "</tools>", "<tool_call>", "</tool_call>",
            "<think>", "</think>"]
 
 
 SPACE = "\u2581"
-
-
-def _varint(buf: bytes, pos: int) -> tuple[int, int]:
-    value = shift = 0
-    while True:
-        b = buf[pos]
-        pos += 1
-        value |= (b & 0x7F) << shift
-        if b < 0x80:
-            return value, pos
-        shift += 7
 
 
 def drop_space_pieces(model: bytes) -> bytes:
@@ -45,22 +36,22 @@ def drop_space_pieces(model: bytes) -> bytes:
     out, pos = bytearray(), 0
     while pos < len(model):
         start = pos
-        key, pos = _varint(model, pos)
+        key, pos = varint(model, pos)
         wire = key & 7
         if wire == 0:
-            _, pos = _varint(model, pos)
+            _, pos = varint(model, pos)
         elif wire == 1:
             pos += 8
         elif wire == 5:
             pos += 4
         elif wire == 2:
-            n, pos = _varint(model, pos)
+            n, pos = varint(model, pos)
             body = model[pos:pos + n]
             pos += n
             if key >> 3 == 1:
-                k, at = _varint(body, 0)
+                k, at = varint(body, 0)
                 assert k == (1 << 3) | 2, "a piece message starts with its text"
-                m, at = _varint(body, at)
+                m, at = varint(body, at)
                 text = body[at:at + m].decode("utf-8")
                 if SPACE in text and text != SPACE:
                     continue
@@ -71,7 +62,7 @@ def drop_space_pieces(model: bytes) -> bytes:
 
 
 def train(out_prefix: str, vocab_size: int = 4000, n_examples: int = 6000, seed: int = 7,
-          word_pieces: bool = True) -> str:
+          word_pieces: bool = False) -> str:
     """Trains a BPE model of `vocab_size` pieces; with `word_pieces` the pieces that glue the
     space marker to a word are then dropped (about two in five), see `drop_space_pieces`."""
     lines = task.corpus_lines(n_examples, seed)

@@ -232,6 +232,8 @@ def main():
     ap.add_argument("--max-tools", type=int, default=6, help="at most this many tools offered per example")
     ap.add_argument("--pair-rate", type=float, default=0.0,
                     help="share of calls that also appear with their tool removed from the list (answer: no call)")
+    ap.add_argument("--word-pieces", action="store_true",
+                    help="drop the tokenizer pieces that glue the space marker to a word (untried at length)")
     ap.add_argument("--think-name", action="store_true",
                     help="completions start with <think>TOOL</think>, the tool asked for, offered or not")
     ap.add_argument("--decision-weight", type=float, default=1.0,
@@ -262,7 +264,7 @@ def main():
         step, seconds = ck["steps"], ck["seconds"]
         opt_state = ck.get("optimizer")
     else:
-        model_file = tok_train.train(str(out / "tok"), a.vocab)
+        model_file = tok_train.train(str(out / "tok"), a.vocab, word_pieces=a.word_pieces)
         enc = Encoder(model_file)
         geom = Geometry(vocab=enc.sp.get_piece_size(), d_model=a.d_model, num_layers=a.layers,
                         num_heads=a.d_model // 32,

@@ -71,7 +71,7 @@ _KIND_OF_SP_TYPE = {_SP_NORMAL: KIND_NORMAL, _SP_UNKNOWN: KIND_UNKNOWN, _SP_CONT
                     _SP_BYTE: KIND_BYTE}
 
 
-def _varint(buf, pos):
+def varint(buf, pos):
     value = shift = 0
     while True:
         if pos >= len(buf):
@@ -89,16 +89,16 @@ def _fields(buf):
     for varints and fixed-width numbers, a memoryview for length-delimited."""
     pos = 0
     while pos < len(buf):
-        key, pos = _varint(buf, pos)
+        key, pos = varint(buf, pos)
         num, wt = key >> 3, key & 7
         if wt == 0:
-            v, pos = _varint(buf, pos)
+            v, pos = varint(buf, pos)
         elif wt == 1:
             v, pos = struct.unpack_from("<Q", buf, pos)[0], pos + 8
         elif wt == 5:
             v, pos = struct.unpack_from("<I", buf, pos)[0], pos + 4
         elif wt == 2:
-            n, pos = _varint(buf, pos)
+            n, pos = varint(buf, pos)
             if pos + n > len(buf):
                 raise ValueError("truncated field in SentencePiece model")
             v, pos = buf[pos:pos + n], pos + n
