@@ -8,8 +8,8 @@
 #include <cstring>
 
 #include "parts.hpp"
-#include "vorpel/core/thread_scratch.hpp"
 #include "vorpel/core/panic.hpp"
+#include "vorpel/core/thread_scratch.hpp"
 #include "vorpel/cq/cq_kernels.hpp"
 #include "vorpel/cq/rotated_input.hpp"
 #include "vorpel/pool/worker_pool.hpp"
@@ -28,7 +28,6 @@ uint64_t max_padded(std::initializer_list<const cq::CqTensor*> ts) {
 }
 
 using pool::for_each_index;
-
 using BatchRotation = cq::RotatedBatch;
 
 void batch(const cq::CqTensor& t, BatchRotation& rot, const float* x, uint64_t n, uint64_t stride,
