@@ -142,8 +142,7 @@ struct ForwardScratch {
             g.fetched_dim(), pad_in, pad_u, row_pad, experts};
   }
 
-  // True when these buffers serve chunks of n rows of m (the single-row
-  // rotations of a step aside: a kept prompt scratch never steps).
+  // True when these buffers serve a prompt pass of m in chunks of n rows.
   bool fits(const V3Model& m, uint64_t n) const { return n <= rows && shape == shape_of(m); }
 
   ForwardScratch(const V3Model& m, uint64_t n) : rows(n), shape(shape_of(m)) {
