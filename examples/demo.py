@@ -67,8 +67,9 @@ def trained_demo(path: pathlib.Path) -> int:
     ]
     tools = json.dumps(catalogue, separators=(",", ":"))
     descriptions = [f"{t['name']}: {t['description']}" for t in catalogue]
+    # The last two need a tool that is not offered: the model should decline with [].
     queries = ["What's the weather in Oslo?", "Set a timer for 25 minutes.", "Convert 120 EUR to JPY.",
-               "Tell me a joke."]
+               "Tell me a joke.", "Turn the lights on in the kitchen."]
     for query in queries:
         t0 = time.perf_counter()
         result = engine.generate(query, tools, max_new_tokens=96, constrain=True)
