@@ -26,11 +26,7 @@ namespace {
 
 std::unique_ptr<vorpel::v1::V1Engine> g_engine;
 
-std::vector<uint32_t> tokens(size_t n, uint64_t vocab) {
-  std::vector<uint32_t> t(n);
-  for (size_t i = 0; i < n; ++i) t[i] = static_cast<uint32_t>((i * 7919 + 13) % vocab);
-  return t;
-}
+using benchutil::tokens;
 
 void BM_Encoder(benchmark::State& state) {
   const auto& m = g_engine->model();

@@ -33,11 +33,7 @@ namespace {
 
 std::unique_ptr<vorpel::v2::V2Bundle> g_bundle;
 
-std::vector<uint32_t> tokens(size_t n, uint64_t vocab) {
-  std::vector<uint32_t> t(n);
-  for (size_t i = 0; i < n; ++i) t[i] = static_cast<uint32_t>((i * 7919 + 13) % vocab);
-  return t;
-}
+using benchutil::tokens;
 
 void BM_Decode(benchmark::State& state) {
   const auto& m = g_bundle->model;

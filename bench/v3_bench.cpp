@@ -39,11 +39,7 @@ const vorpel::v3::V3Model& model(uint64_t depth) {
   return slot->model;
 }
 
-std::vector<uint32_t> tokens(size_t n, uint64_t vocab) {
-  std::vector<uint32_t> t(n);
-  for (size_t i = 0; i < n; ++i) t[i] = static_cast<uint32_t>((i * 7919 + 13) % vocab);
-  return t;
-}
+using benchutil::tokens;
 
 // state.range(0): rung depth (0 = full model); range(1): int8 cache.
 void BM_Decode(benchmark::State& state) {
