@@ -59,4 +59,40 @@ void matvec_group(std::span<const Product> products) {
   });
 }
 
+void batch_products(std::span<const BatchProduct> products, RotatedBatch& rot, const float* x, uint64_t n,
+                    uint64_t stride) {
+  if (products.empty() || n == 0) return;
+  VORPEL_CHECK(products.size() <= 16, "batch_products: more than 16 products");
+  bool shared = true;
+  for (const BatchProduct& p : products)
+    shared = shared && same_rotation({products[0].t, p.t});
+  auto one_by_one = [&](auto&& run) {
+    for (const BatchProduct& p : products) run(p, rot.get(*p.t, x, n, stride));
+  };
+  if (n == 1) {
+    Product one[16];
+    for (size_t i = 0; i < products.size(); ++i) {
+      const BatchProduct& p = products[i];
+      one[i] = {p.t, {}, p.first_row, p.out.first(p.count)};
+    }
+    if (shared) {
+      const auto xr = rot.get(*products[0].t, x, n, stride);
+      for (size_t i = 0; i < products.size(); ++i) one[i].x_rot = xr.first(products[i].t->padded_cols());
+      matvec_group({one, products.size()});
+    } else {
+      one_by_one([](const BatchProduct& p, std::span<const float> xr) {
+        matvec_rotated(*p.t, xr.first(p.t->padded_cols()), p.first_row, p.out.first(p.count));
+      });
+    }
+    return;
+  }
+  if (shared) {
+    matmul_batch_many(products, rot.get(*products[0].t, x, n, stride), n);
+  } else {
+    one_by_one([n](const BatchProduct& p, std::span<const float> xr) {
+      matmul_batch(*p.t, xr, n, p.first_row, p.count, p.out);
+    });
+  }
+}
+
 }  // namespace vorpel::cq

@@ -11,6 +11,7 @@
 #include "vorpel/core/panic.hpp"
 #include "vorpel/core/thread_scratch.hpp"
 #include "vorpel/cq/cq_kernels.hpp"
+#include "vorpel/cq/product_group.hpp"
 #include "vorpel/cq/rotated_input.hpp"
 #include "vorpel/pool/worker_pool.hpp"
 #include "vorpel/ops/vector_ops.hpp"
@@ -163,16 +164,10 @@ std::expected<void, StepError> prefill(const V2Model& m, V2State& s, std::span<c
       const V2Layer& ly = m.layers[l];
       // mHC pre-mix weights and the raw post/residual products, from one normalisation of the lanes.
       rot_u.mark_rotated(phi);
-      if (cq::same_rotation({&m.mhc.phi_pre, &m.mhc.phi_post, &m.mhc.phi_res})) {
-        const cq::BatchProduct mix[] = {{&m.mhc.phi_pre, l * L, L, {sc.z_pre.data(), cn * L}},
-                                        {&m.mhc.phi_post, l * L, L, {sc.z_post.data(), cn * L}},
-                                        {&m.mhc.phi_res, l * L * L, L * L, {sc.r.data(), cn * L * L}}};
-        cq::matmul_batch_many(mix, rot_u.get(phi, sc.u.data(), cn, LD), cn);
-      } else {
-        batch(m.mhc.phi_pre, rot_u, sc.u.data(), cn, LD, l * L, L, sc.z_pre.data());
-        batch(m.mhc.phi_post, rot_u, sc.u.data(), cn, LD, l * L, L, sc.z_post.data());
-        batch(m.mhc.phi_res, rot_u, sc.u.data(), cn, LD, l * L * L, L * L, sc.r.data());
-      }
+      const cq::BatchProduct mix[] = {{&m.mhc.phi_pre, l * L, L, {sc.z_pre.data(), cn * L}},
+                                      {&m.mhc.phi_post, l * L, L, {sc.z_post.data(), cn * L}},
+                                      {&m.mhc.phi_res, l * L * L, L * L, {sc.r.data(), cn * L * L}}};
+      cq::batch_products(mix, rot_u, sc.u.data(), cn, LD);
 
       const int32_t site = m.site_of_layer[l];
       rot_in.invalidate();
@@ -203,18 +198,11 @@ std::expected<void, StepError> prefill(const V2Model& m, V2State& s, std::span<c
       });
       rot_in.mark_rotated(ly.q_proj);
 
-      if (cq::same_rotation({&ly.q_proj, &ly.k_proj, &ly.v_proj, &ly.gate_proj})) {
-        const cq::BatchProduct qkvg[] = {{&ly.q_proj, 0, qd, {sc.q.data(), cn * qd}},
-                                         {&ly.k_proj, 0, kvd, {sc.k.data(), cn * kvd}},
-                                         {&ly.v_proj, 0, kvd, {sc.v.data(), cn * kvd}},
-                                         {&ly.gate_proj, 0, qd, {sc.gt.data(), cn * qd}}};
-        cq::matmul_batch_many(qkvg, rot_in.get(ly.q_proj, sc.h.data(), cn, d), cn);
-      } else {
-        batch(ly.q_proj, rot_in, sc.h.data(), cn, d, 0, qd, sc.q.data());
-        batch(ly.k_proj, rot_in, sc.h.data(), cn, d, 0, kvd, sc.k.data());
-        batch(ly.v_proj, rot_in, sc.h.data(), cn, d, 0, kvd, sc.v.data());
-        batch(ly.gate_proj, rot_in, sc.h.data(), cn, d, 0, qd, sc.gt.data());
-      }
+      const cq::BatchProduct qkvg[] = {{&ly.q_proj, 0, qd, {sc.q.data(), cn * qd}},
+                                       {&ly.k_proj, 0, kvd, {sc.k.data(), cn * kvd}},
+                                       {&ly.v_proj, 0, kvd, {sc.v.data(), cn * kvd}},
+                                       {&ly.gate_proj, 0, qd, {sc.gt.data(), cn * qd}}};
+      cq::batch_products(qkvg, rot_in, sc.h.data(), cn, d);
 
       // Attention. When every slot the chunk writes lies outside every window
       // it reads (the usual case), all writes go first and the (position, head)

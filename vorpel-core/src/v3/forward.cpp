@@ -191,21 +191,6 @@ void product(const cq::CqTensor& t, cq::RotatedBatch& rot, const float* x, uint6
   }
 }
 
-// Several row ranges of tensors reading the same rotated inputs (one block
-// size and width), in one parallel region: the matrix-vector group for a
-// single vector, the batched products otherwise.
-void products(std::span<const cq::BatchProduct> ps, std::span<const float> xr, uint64_t n) {
-  if (n == 1) {
-    cq::Product one[8];
-    VORPEL_CHECK(ps.size() <= 8, "products: too many in one group");
-    for (size_t i = 0; i < ps.size(); ++i)
-      one[i] = {ps[i].t, xr.first(ps[i].t->padded_cols()), ps[i].first_row, ps[i].out.first(ps[i].count)};
-    cq::matvec_group({one, ps.size()});
-  } else {
-    cq::matmul_batch_many(ps, xr, n);
-  }
-}
-
 // Causal depthwise convolution of one position's input x (width w) with taps
 // (T, w): tap 0 weights x, tap c the input c positions back (zero before the
 // start). The history keeps the raw input of position t in row t mod (T-1).
@@ -306,16 +291,10 @@ void run_chunk(const V3Model& m, V3Session& s, std::span<const uint32_t> tokens,
     // mHC raw products from one normalisation of the lanes (made, with its
     // rotation, at the end of the previous block or before the first).
     rot_u.mark_rotated(phi);
-    if (cq::same_rotation({&m.mhc.phi_pre, &m.mhc.phi_post, &m.mhc.phi_res})) {
-      const cq::BatchProduct mix[] = {{&m.mhc.phi_pre, b * L, L, {sc.z_pre.data(), n * L}},
-                                      {&m.mhc.phi_post, b * L, L, {sc.z_post.data(), n * L}},
-                                      {&m.mhc.phi_res, b * L * L, L * L, {sc.res.data(), n * L * L}}};
-      products(mix, rot_u.get(phi, sc.u.data(), n, LD), n);
-    } else {
-      product(m.mhc.phi_pre, rot_u, sc.u.data(), n, LD, b * L, L, sc.z_pre.data());
-      product(m.mhc.phi_post, rot_u, sc.u.data(), n, LD, b * L, L, sc.z_post.data());
-      product(m.mhc.phi_res, rot_u, sc.u.data(), n, LD, b * L * L, L * L, sc.res.data());
-    }
+    const cq::BatchProduct mix[] = {{&m.mhc.phi_pre, b * L, L, {sc.z_pre.data(), n * L}},
+                                    {&m.mhc.phi_post, b * L, L, {sc.z_post.data(), n * L}},
+                                    {&m.mhc.phi_res, b * L * L, L * L, {sc.res.data(), n * L * L}}};
+    cq::batch_products(mix, rot_u, sc.u.data(), n, LD);
 
     // Block input: pre-mix, engram injections, then the attention norm.
     for_each_index(n, [&](uint64_t j) {
@@ -358,18 +337,11 @@ void run_chunk(const V3Model& m, V3Session& s, std::span<const uint32_t> tokens,
       cq::matvec_group(group);
     } else {
       rot_in.mark_rotated(blk.q_proj);
-      if (cq::same_rotation({&blk.q_proj, &blk.k_proj, &blk.v_proj, &blk.gate_proj})) {
-        const cq::BatchProduct qkvg[] = {{&blk.q_proj, 0, qd, {sc.q.data(), n * qd}},
-                                         {&blk.k_proj, 0, kd, {sc.k.data(), n * kd}},
-                                         {&blk.v_proj, 0, vd, {sc.v.data(), n * vd}},
-                                         {&blk.gate_proj, 0, od, {sc.gt.data(), n * od}}};
-        cq::matmul_batch_many(qkvg, rot_in.get(blk.q_proj, sc.xn.data(), n, D), n);
-      } else {
-        product(blk.q_proj, rot_in, sc.xn.data(), n, D, 0, qd, sc.q.data());
-        product(blk.k_proj, rot_in, sc.xn.data(), n, D, 0, kd, sc.k.data());
-        product(blk.v_proj, rot_in, sc.xn.data(), n, D, 0, vd, sc.v.data());
-        product(blk.gate_proj, rot_in, sc.xn.data(), n, D, 0, od, sc.gt.data());
-      }
+      const cq::BatchProduct qkvg[] = {{&blk.q_proj, 0, qd, {sc.q.data(), n * qd}},
+                                       {&blk.k_proj, 0, kd, {sc.k.data(), n * kd}},
+                                       {&blk.v_proj, 0, vd, {sc.v.data(), n * vd}},
+                                       {&blk.gate_proj, 0, od, {sc.gt.data(), n * od}}};
+      cq::batch_products(qkvg, rot_in, sc.xn.data(), n, D);
     }
 
     V3Session::LayerCache& cache = s.layer(b);

@@ -6,7 +6,9 @@
 #include <cstdint>
 #include <span>
 
+#include "vorpel/cq/cq_kernels.hpp"
 #include "vorpel/cq/cq_tensor.hpp"
+#include "vorpel/cq/rotated_input.hpp"
 
 namespace vorpel::cq {
 
@@ -24,5 +26,13 @@ struct Product {
 // small groups stay on the calling thread. Each row is computed by one
 // row-kernel call, so results equal running the products one by one.
 void matvec_group(std::span<const Product> products);
+
+// The products (at most 16) of one batch of n inputs x (stride floats apart),
+// every output as matmul_batch writes it. Tensors that read one rotation (same
+// block and width) share it and one parallel region; otherwise each product
+// gets the rotation of its block, one call each. A single input takes the
+// matrix-vector kernels.
+void batch_products(std::span<const BatchProduct> products, RotatedBatch& rot, const float* x, uint64_t n,
+                    uint64_t stride);
 
 }  // namespace vorpel::cq
