@@ -38,7 +38,7 @@ void batch(const cq::CqTensor& t, BatchRotation& rot, const float* x, uint64_t n
 
 }  // namespace
 
-std::array<uint64_t, 10> V2PrefillScratch::shape_of(const V2Model& m, uint64_t chunk) {
+V2PrefillScratch::Shape V2PrefillScratch::shape_of(const V2Model& m) {
   const V2Geometry& g = m.geom;
   uint64_t pad_in = 0;
   for (const V2Layer& ly : m.layers)
@@ -47,23 +47,19 @@ std::array<uint64_t, 10> V2PrefillScratch::shape_of(const V2Model& m, uint64_t c
   const uint64_t pad_u = max_padded({&m.mhc.phi_pre, &m.mhc.phi_post, &m.mhc.phi_res});
   uint64_t row_pad = m.embedding.padded_cols();
   for (const V2Engram& e : m.engrams) row_pad = std::max(row_pad, e.tables.padded_cols());
-  return {chunk, g.d_model, g.mhc_lanes, g.engram_sites.size(), g.q_dim(), g.kv_dim(), g.hada_n,
-          pad_in, pad_u, row_pad};
+  return {g.d_model, g.mhc_lanes, g.engram_sites.size(), g.q_dim(), g.kv_dim(), g.hada_n, pad_in, pad_u, row_pad};
 }
 
 bool V2PrefillScratch::fits(const V2Model& m, uint64_t chunk_len) const {
-  auto want = shape_of(m, chunk_len);
-  if (chunk_len > chunk) return false;
-  want[0] = chunk;  // a longer chunk than needed serves as well
-  return shape == want;
+  return chunk_len <= chunk && shape == shape_of(m);  // a longer chunk than needed serves as well
 }
 
 V2PrefillScratch::V2PrefillScratch(const V2Model& m, uint64_t chunk_len)
-    : chunk(chunk_len), shape(shape_of(m, chunk_len)) {
+    : chunk(chunk_len), shape(shape_of(m)) {
   VORPEL_CHECK(chunk > 0, "chunk_size must not be zero");
   const V2Geometry& g = m.geom;
   const uint64_t d = g.d_model, L = g.mhc_lanes, S = g.engram_sites.size();
-  const uint64_t pad_in = shape[7], pad_u = shape[8];
+  const uint64_t pad_in = shape.pad_in, pad_u = shape.pad_u;
   lanes.assign(chunk * L * d, 0.0f);
   u.assign(chunk * L * d, 0.0f);
   u_rot.assign(chunk * pad_u, 0.0f);
@@ -82,7 +78,7 @@ V2PrefillScratch::V2PrefillScratch(const V2Model& m, uint64_t chunk_len)
   v.assign(chunk * g.kv_dim(), 0.0f);
   hada.assign(chunk * g.hada_n, 0.0f);
   old_lane.assign(chunk * L * d, 0.0f);
-  row_pad = shape[9];
+  row_pad = shape.row_pad;
   row_buf.assign(chunk * row_pad, 0.0f);
 }
 

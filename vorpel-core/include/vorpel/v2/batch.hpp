@@ -3,7 +3,6 @@
 // position by position, as repeated single-token steps.
 #pragma once
 
-#include <array>
 #include <cstdint>
 #include <expected>
 #include <functional>
@@ -25,13 +24,17 @@ inline constexpr uint64_t kPrefillChunk = 128;
 struct V2PrefillScratch {
   explicit V2PrefillScratch(const V2Model& m, uint64_t chunk = kPrefillChunk);
 
-  // The sizes every buffer derives from (the chunk first).
-  static std::array<uint64_t, 10> shape_of(const V2Model& m, uint64_t chunk);
+  // Every size the buffers derive from, but the chunk length.
+  struct Shape {
+    uint64_t d, lanes, sites, q_dim, kv_dim, hada_n, pad_in, pad_u, row_pad;
+    bool operator==(const Shape&) const = default;
+  };
+  static Shape shape_of(const V2Model& m);
   // True when these buffers serve `m` in chunks of `chunk` positions.
   bool fits(const V2Model& m, uint64_t chunk) const;
 
   uint64_t chunk;
-  std::array<uint64_t, 10> shape;
+  Shape shape;
   std::vector<float> lanes;             // (chunk, L*d_model)
   std::vector<float> u;                 // (chunk, L*d_model): RMS-normalised lanes
   std::vector<float> u_rot;             // (chunk, padded L*d_model): rotated u for the phi products
