@@ -10,6 +10,7 @@ the SentencePiece model the checkpoint was trained with.
 from __future__ import annotations
 
 import argparse
+import dataclasses
 import pathlib
 import sys
 
@@ -46,9 +47,14 @@ def load_checkpoint(path) -> tuple[V2Torch, dict]:
 def compact_checkpoint(checkpoint, out) -> int:
     """Weights in f16 with the tokenizer model inside and no optimiser state: small enough to
     keep in the repository, and `train.py --resume` continues from it (with a fresh optimiser)."""
-    _, ck = load_checkpoint(checkpoint)
-    small = {"geometry": ck["geometry"], "heads": ck["heads"],
-             "state": {k: v.half() for k, v in ck["state"].items()},
+    model, ck = load_checkpoint(checkpoint)
+    return write_compact(model, ck, out)
+
+
+def write_compact(model: V2Torch, ck: dict, out) -> int:
+    """`model`'s weights in f16 with `ck`'s tokenizer, steps and arguments."""
+    small = {"geometry": dataclasses.asdict(model.geom), "heads": ck["heads"],
+             "state": {k: v.half() for k, v in model.state_dict().items()},
              "tokenizer_model": pathlib.Path(ck["tokenizer"]).read_bytes(),
              "tokenizer": "", "steps": ck["steps"], "seconds": ck["seconds"], "args": ck.get("args", {})}
     pathlib.Path(out).parent.mkdir(parents=True, exist_ok=True)
