@@ -387,3 +387,21 @@ def test_checkpoint_export_writes_the_same_container(sp_setup, tmp_path):
     data = export.export(ck, out, bits=4)
     assert out.read_bytes() == data
     assert data == export_bytes(m, export.tokenizer_blob(model_file))
+
+
+@pytest.mark.parametrize("lanes,layers,sites,grown", [(2, 2, (1,), 4), (3, 1, (0,), 2), (4, 2, (0, 1), 3)])
+def test_grown_model_starts_as_the_same_function(lanes, layers, sites, grown):
+    # Appended layers must leave the logits as they were, and still receive gradients
+    # (else training could never move them off the identity).
+    import grow
+    heads = [(1, 2, 6), (2, 2, 1)]
+    m = perturbed_model(geometry(vocab=50, lanes=lanes, layers=layers, sites=sites), heads, 7)
+    g = grow.grow(m, grown)
+    tokens = torch.randint(0, 50, (2, 23), generator=torch.Generator().manual_seed(3))
+    with torch.no_grad():
+        assert (g(tokens) - m(tokens)).abs().max().item() <= 1e-5
+    g.zero_grad()
+    g(tokens).pow(2).mean().backward()
+    for layer in range(layers, grown):
+        for name in ("post_norm", "d3"):
+            assert g.layers[layer][name].grad.abs().max().item() > 0, (layer, name)
