@@ -24,9 +24,10 @@ sys.path.insert(0, str(HERE))
 import export  # noqa: E402
 from model import V2Torch  # noqa: E402
 
-# mHC parameters with one row (or L x L block) per layer, and the projections with lanes ** k rows per layer
+# mHC parameters stacked over layers: one entry (or L x L block) per layer, and the
+# projections with lanes ** power rows per layer. The new layers keep their fresh values.
 PER_LAYER = ("mhc_a_pre", "mhc_a_post", "mhc_a_res", "mhc_b_pre", "mhc_b_post", "mhc_b_res")
-PHI = {"mhc_phi_pre": 1, "mhc_phi_post": 1, "mhc_phi_res": 2}  # rows per layer: lanes ** power
+PHI = {"mhc_phi_pre": 1, "mhc_phi_post": 1, "mhc_phi_res": 2}
 
 
 def grow(model: V2Torch, layers: int, seed: int = 0) -> V2Torch:
