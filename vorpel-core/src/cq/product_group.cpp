@@ -86,7 +86,7 @@ void batch_products(std::span<const BatchProduct> products, RotatedBatch& rot, c
     }
     return;
   }
-  if (shared) {
+  if (shared && products.size() > 1) {
     matmul_batch_many(products, rot.get(*products[0].t, x, n, stride), n);
   } else {
     one_by_one([n](const BatchProduct& p, std::span<const float> xr) {

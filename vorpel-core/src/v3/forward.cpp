@@ -182,13 +182,8 @@ namespace {
 // the n rotated inputs; a single vector takes the matrix-vector kernel.
 void product(const cq::CqTensor& t, cq::RotatedBatch& rot, const float* x, uint64_t n, uint64_t stride,
              uint64_t first, uint64_t count, float* out) {
-  const auto xr = rot.get(t, x, n, stride);
-  if (n == 1) {
-    const cq::Product one[] = {{&t, xr.first(t.padded_cols()), first, {out, count}}};
-    cq::matvec_group(one);
-  } else {
-    cq::matmul_batch(t, xr, n, first, count, {out, n * count});
-  }
+  const cq::BatchProduct one[] = {{&t, first, count, {out, n * count}}};
+  cq::batch_products(one, rot, x, n, stride);
 }
 
 // Causal depthwise convolution of one position's input x (width w) with taps

@@ -30,8 +30,8 @@ void matvec_group(std::span<const Product> products);
 // The products (at most 16) of one batch of n inputs x (stride floats apart),
 // every output as matmul_batch writes it. Tensors that read one rotation (same
 // block and width) share it and one parallel region; otherwise each product
-// gets the rotation of its block, one call each. A single input takes the
-// matrix-vector kernels.
+// gets the rotation of its block, one call each (a lone product: matmul_batch).
+// A single input takes the matrix-vector kernels.
 void batch_products(std::span<const BatchProduct> products, RotatedBatch& rot, const float* x, uint64_t n,
                     uint64_t stride);
 
