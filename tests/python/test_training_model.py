@@ -269,14 +269,17 @@ def test_logits_match_engine(exported, logits_cli, tmp_path):
 N_PROMPTS = 300
 
 
-@pytest.fixture(scope="module")
-def sp_setup(tmp_path_factory):
+# Word pieces: the same BPE model less the pieces that glue the space marker to a word, which
+# leaves merges that no piece completes; the engine must still split text as SentencePiece does.
+@pytest.fixture(scope="module", params=[False, True], ids=["bpe", "word-pieces"])
+def sp_setup(request, tmp_path_factory):
     pytest.importorskip("sentencepiece")
     import task
     import tokenizer as tok_train
     import train
     d = tmp_path_factory.mktemp("sp")
-    model_file = tok_train.train(str(d / "tok"), vocab_size=1200, n_examples=1500, seed=5)
+    model_file = tok_train.train(str(d / "tok"), vocab_size=1200, n_examples=1500, seed=5,
+                                 word_pieces=request.param)
     enc = train.Encoder(model_file)
     # Both splits: the test side has unseen values, templates and characters (byte fallback).
     examples = (task.TaskGenerator("train", 11).examples(N_PROMPTS // 2)
@@ -405,3 +408,48 @@ def test_grown_model_starts_as_the_same_function(lanes, layers, sites, grown):
     for layer in range(layers, grown):
         for name in ("post_norm", "d3"):
             assert g.layers[layer][name].grad.abs().max().item() > 0, (layer, name)
+
+
+@pytest.mark.parametrize("fresh_vocab", [0, 700], ids=["dropped", "retrained"])
+def test_retokenized_embedding_follows_piece_texts(fresh_vocab, tmp_path):
+    # Moving a model onto a word-piece tokenizer: a piece the old tokenizer has keeps its row,
+    # any other starts from the mean of the rows that spell it; only the engram tables (indexed
+    # by hashed ids) are reset, every other tensor is kept.
+    pytest.importorskip("sentencepiece")
+    import retokenize
+    import sentencepiece as spm
+    import tokenizer as tok_train
+    old_file = tok_train.train(str(tmp_path / "old"), vocab_size=500, n_examples=400, seed=3)
+    if fresh_vocab:
+        new_file = tok_train.train(str(tmp_path / "new"), vocab_size=fresh_vocab, n_examples=400, seed=4,
+                                   word_pieces=True)
+    else:
+        new_file = str(tmp_path / "new.model")
+        pathlib.Path(new_file).write_bytes(tok_train.drop_space_pieces(pathlib.Path(old_file).read_bytes()))
+    old, new = (spm.SentencePieceProcessor(model_file=f) for f in (old_file, new_file))
+    m = perturbed_model(geometry(vocab=old.get_piece_size()), [(1, 2, 6), (2, 2, 1)], 5)
+    moved, fresh = retokenize.retokenize(m, old_file, new_file)
+    assert moved.geom.vocab == new.get_piece_size()
+    assert all(tok_train.SPACE not in new.id_to_piece(i) or new.id_to_piece(i) == tok_train.SPACE
+               for i in range(new.get_piece_size()))
+    old_id = {old.id_to_piece(i): i for i in range(old.get_piece_size())}
+    spelt = 0
+    for i in range(new.get_piece_size()):
+        text = new.id_to_piece(i)
+        if text in old_id:
+            assert torch.equal(moved.embedding[i], m.embedding[old_id[text]]), text
+            continue
+        ids = retokenize.split_over(text, {p: j for p, j in old_id.items() if not old.is_byte(j)
+                                           and not old.is_control(j) and not old.is_unknown(j)},
+                                    {p: j for p, j in old_id.items() if old.is_byte(j)})
+        assert b"".join(bytes([int(old.id_to_piece(j)[3:5], 16)]) if old.is_byte(j)
+                        else old.id_to_piece(j).encode() for j in ids) == text.encode(), text
+        assert torch.allclose(moved.embedding[i], m.embedding[ids].mean(0), atol=1e-6), text
+        spelt += 1
+    assert spelt == fresh and (fresh > 0) == bool(fresh_vocab)
+    before, after = m.state_dict(), moved.state_dict()
+    for name, value in after.items():
+        if name.endswith(".tables"):
+            assert not value.any(), name
+        elif name != "embedding":
+            assert torch.equal(value, before[name]), name
