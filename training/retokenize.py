@@ -40,10 +40,9 @@ def byte_piece(b: int) -> str:
 
 def split_over(text: str, pieces: dict[str, int], byte_ids: dict[str, int]) -> list[int]:
     """Ids of `text` split greedily into the longest pieces of `pieces`, bytes where none fits."""
-    longest = max(len(p) for p in pieces)
     ids, at = [], 0
     while at < len(text):
-        for n in range(min(longest, len(text) - at), 0, -1):
+        for n in range(len(text) - at, 0, -1):
             if text[at:at + n] in pieces:
                 ids.append(pieces[text[at:at + n]])
                 at += n
