@@ -78,7 +78,10 @@ ica, ola, heim, hausen, dorf, berg, ice, grad, polis, mar, sund, vik, oya, abad,
 PLACE_FRAMES = ["{x}", "{x}", "{x}", "{x}", "Port {x}", "San {x}", "Santa {x}", "New {x}", "{x} City",
                 "Lake {x}", "Mount {x}", "{x} Springs", "St. {x}", "{x}-sur-Mer", "Bad {x}", "{x} am See",
                 "Nova {x}", "Fort {x}", "{x} Bay", "East {x}", "{x} Heights", "Los {x}s", "El {x}",
-                "{x} de {y}", "{x}-{y}", "{x} upon {y}", "Puerto {x}", "Villa {x}", "North {x}"]
+                "{x} de {y}", "{x}-{y}", "{x} upon {y}", "Puerto {x}", "Villa {x}", "North {x}",
+                # names of three and four words, which a model tends to cut after the first two
+                "{x} {y} City", "{x} am {y}", "{x} del {y}", "Rio de {x}", "{x} de la {y}",
+                "Saint-{x}-de-{y}", "{x} {y} Beach", "San {x} de {y}", "Port {x} {y}"]
 ACCENTS = {"a": "áàâä", "e": "éèêë", "i": "íî", "o": "óôöø", "u": "úüû", "c": "ç", "n": "ñ", "s": "ş"}
 
 
@@ -207,9 +210,15 @@ def _value_person(rng):
         return rng.choice(RELATIONS[:10])
     if r < 0.82:
         return f"{rng.choice(FIRST_NAMES)}-{rng.choice(FIRST_NAMES)}"
-    if r < 0.92:
+    if r < 0.9:
         return _invented_name(rng)
-    return f"{_invented_name(rng)} {_invented_word(rng).capitalize()}"
+    if r < 0.95:
+        return f"{_invented_name(rng)} {_invented_word(rng).capitalize()}"
+    # three-word names: two first names, or a surname with a particle
+    if rng.random() < 0.5:
+        return f"{rng.choice(FIRST_NAMES)} {rng.choice(FIRST_NAMES)} {rng.choice(LAST_NAMES)}"
+    return f"{rng.choice(FIRST_NAMES)} {rng.choice(['van der', 'de la', 'von', 'da', 'van', 'di', 'al', 'de'])} " \
+        f"{_invented_word(rng).capitalize()}"
 
 
 # ---------------------------------------------------------------- addresses and codes
@@ -305,6 +314,25 @@ def _int_value(lo, hi, words=0.12):
             return WORD_OF[v]
         return str(v)
     return gen
+
+
+def _value_minutes(rng):
+    """Durations for timers. Drawn uniformly from 1..180, nearly half of them have three digits,
+    so after "1", "2" the likelier continuation is another digit: the model learns to add one
+    ("12" -> "120") instead of reading where the number ends. Here the digit count is drawn
+    first, and round durations are common, as in real requests."""
+    r = rng.random()
+    if r < 0.25:
+        v = rng.choice([1, 2, 3, 5, 10, 15, 20, 25, 30, 40, 45, 50, 60, 75, 90, 120])
+    elif r < 0.45:
+        v = rng.randint(1, 9)
+    elif r < 0.8:
+        v = rng.randint(10, 99)
+    else:
+        v = rng.randint(100, 240)
+    if v in WORD_OF and rng.random() < 0.36:
+        return WORD_OF[v]
+    return str(v)
 
 
 def _value_amount(rng):
@@ -824,10 +852,6 @@ def _value_food(rng):
 
 
 # ---------------------------------------------------------------- pools and splits
-def _int_range(lo, hi):
-    return _int_value(lo, hi)
-
-
 # pool name -> (generator, split by hash?)
 GENERATORS: dict[str, tuple[Callable[[random.Random], str], bool]] = {
     "city": (_value_city, True),
@@ -836,7 +860,7 @@ GENERATORS: dict[str, tuple[Callable[[random.Random], str], bool]] = {
     "time": (_value_time, True),
     "currency": (_value_currency, False),
     "amount": (_value_amount, True),
-    "minutes": (_int_range(1, 180), True),
+    "minutes": (_value_minutes, True),
     "person": (_value_person, True),
     "email": (_value_email, True),
     "topic": (_value_topic, True),
