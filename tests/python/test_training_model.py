@@ -410,6 +410,36 @@ def test_grown_model_starts_as_the_same_function(lanes, layers, sites, grown):
             assert g.layers[layer][name].grad.abs().max().item() > 0, (layer, name)
 
 
+@pytest.mark.parametrize("alpha", [0.0, 0.25, 1.0])
+def test_soup_interpolates_the_two_checkpoints(sp_setup, tmp_path, alpha):
+    # soup.py A B OUT --alpha a must give (1 - a) A + a B in every tensor (f16, as compact
+    # checkpoints store it), keep B's bookkeeping, and refuse checkpoints of another shape.
+    import dataclasses
+    _, model_file, enc, _, _ = sp_setup
+    heads = [(1, 2, 6), (2, 2, 1)]
+    cks = []
+    for name, seed, steps in (("a", 11, 100), ("b", 12, 250)):
+        m = perturbed_model(geometry(vocab=enc.sp.get_piece_size(), max_seq_len=1024), heads, seed)
+        cks.append((tmp_path / f"{name}.pt", m))
+        torch.save({"geometry": dataclasses.asdict(m.geom), "heads": heads, "state": m.state_dict(),
+                    "tokenizer": model_file, "steps": steps, "seconds": 1.0}, cks[-1][0])
+    (pa, ma), (pb, mb) = cks
+    out = tmp_path / "soup.pt"
+    run = subprocess.run([sys.executable, str(TRAINING / "soup.py"), str(pa), str(pb), str(out),
+                          "--alpha", str(alpha)], capture_output=True, text=True, timeout=120)
+    assert run.returncode == 0, run.stderr
+    got = torch.load(out, map_location="cpu", weights_only=False)
+    assert got["steps"] == 250
+    sa, sb = ma.state_dict(), mb.state_dict()
+    for k, v in got["state"].items():
+        want = ((1 - alpha) * sa[k] + alpha * sb[k]).half()
+        assert torch.equal(v, want), k
+    import soup
+    other = perturbed_model(geometry(vocab=enc.sp.get_piece_size() + 1, max_seq_len=1024), heads, 13)
+    with pytest.raises(ValueError):
+        soup.soup(sa, other.state_dict(), alpha)
+
+
 @pytest.mark.parametrize("fresh_vocab", [0, 700], ids=["dropped", "retrained"])
 def test_retokenized_embedding_follows_piece_texts(fresh_vocab, tmp_path):
     # Moving a model onto a word-piece tokenizer: a piece the old tokenizer has keeps its row,
