@@ -377,15 +377,20 @@ def test_engine_heads_equal_training_heads(sp_setup, vorpel_cli):
         assert abs(got - want) <= ENGINE_TOL, f"confidence_for {ex.query!r}: {got} vs {want}"
 
 
+def save_checkpoint(m, heads, model_file, path, steps=0):
+    """`m` as a training checkpoint file (no optimiser state)."""
+    import dataclasses
+    torch.save({"geometry": dataclasses.asdict(m.geom), "heads": heads, "state": m.state_dict(),
+                "tokenizer": model_file, "steps": steps, "seconds": 1.0}, path)
+
+
 def test_checkpoint_export_writes_the_same_container(sp_setup, tmp_path):
     # The command-line export (checkpoint file -> container) must equal the in-memory path.
-    import dataclasses
     _, model_file, enc, _, _ = sp_setup
     heads = [(1, 2, 6), (2, 2, 1)]
     m = perturbed_model(geometry(vocab=enc.sp.get_piece_size(), max_seq_len=1024), heads, 4)
     ck = tmp_path / "checkpoint.pt"
-    torch.save({"geometry": dataclasses.asdict(m.geom), "heads": heads, "state": m.state_dict(),
-                "tokenizer": model_file}, ck)
+    save_checkpoint(m, heads, model_file, ck)
     out = tmp_path / "out.trov"
     data = export.export(ck, out, bits=4)
     assert out.read_bytes() == data
@@ -414,15 +419,13 @@ def test_grown_model_starts_as_the_same_function(lanes, layers, sites, grown):
 def test_soup_interpolates_the_two_checkpoints(sp_setup, tmp_path, alpha):
     # soup.py A B OUT --alpha a must give (1 - a) A + a B in every tensor (f16, as compact
     # checkpoints store it), keep B's bookkeeping, and refuse checkpoints of another shape.
-    import dataclasses
     _, model_file, enc, _, _ = sp_setup
     heads = [(1, 2, 6), (2, 2, 1)]
     cks = []
     for name, seed, steps in (("a", 11, 100), ("b", 12, 250)):
         m = perturbed_model(geometry(vocab=enc.sp.get_piece_size(), max_seq_len=1024), heads, seed)
         cks.append((tmp_path / f"{name}.pt", m))
-        torch.save({"geometry": dataclasses.asdict(m.geom), "heads": heads, "state": m.state_dict(),
-                    "tokenizer": model_file, "steps": steps, "seconds": 1.0}, cks[-1][0])
+        save_checkpoint(m, heads, model_file, cks[-1][0], steps)
     (pa, ma), (pb, mb) = cks
     out = tmp_path / "soup.pt"
     run = subprocess.run([sys.executable, str(TRAINING / "soup.py"), str(pa), str(pb), str(out),
