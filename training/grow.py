@@ -1,13 +1,18 @@
-"""Deepen a trained model by appending layers that start as the identity.
+"""Deepen or widen a trained model so that it starts as the same function.
 
     python training/grow.py training/checkpoints/demo-v2.pt training/runs/grown.pt --layers 6
+    python training/grow.py training/checkpoints/demo-v2.pt training/runs/wide.pt --heads 12
 
 An appended layer changes nothing at first: its attention is silenced by `post_norm = -1`
 (the norm's scale is 1 + w), its MLP by `d3 = 0`, so the layer's delta is zero, and its lane
 mixing is doubly stochastic, which keeps the lanes' mean, the only thing the read-out after the
 last layer sees. The new layers are otherwise freshly initialised, so training moves them off
 the identity. The pooled heads see one more hidden vector per added layer (a copy of the last
-one at first) and adapt in the first steps. The result is a compact checkpoint (f16, tokenizer
+one at first) and adapt in the first steps.
+
+Added attention heads (`--heads`, key/value heads grown in proportion so that every old query
+head keeps its key/value head) start with fresh projections and a zero block in the output
+projection, so they add nothing until training grows that block. The result is a compact checkpoint (f16, tokenizer
 inside) that `train.py --resume` continues from.
 """
 from __future__ import annotations
@@ -55,19 +60,55 @@ def grow(model: V2Torch, layers: int, seed: int = 0) -> V2Torch:
     return grown
 
 
+def widen_heads(model: V2Torch, heads: int, seed: int = 0) -> V2Torch:
+    old = model.geom
+    group = old.num_heads // old.num_kv_heads
+    if heads <= old.num_heads or heads % group:
+        raise ValueError(f"heads must exceed {old.num_heads} and be a multiple of {group}")
+    torch.manual_seed(seed)
+    geom = dataclasses.replace(old, num_heads=heads, num_kv_heads=heads // group)
+    wide = V2Torch(geom, model.head_specs)
+    src, dst = model.state_dict(), wide.state_dict()
+    q_rows, kv_rows = old.num_heads * old.head_dim, old.num_kv_heads * old.head_dim
+    for name, value in src.items():
+        part = name.rsplit(".", 1)[-1]
+        if part in ("q_proj", "gate_proj"):
+            dst[name][:q_rows] = value
+        elif part in ("k_proj", "v_proj"):
+            dst[name][:kv_rows] = value
+        elif part == "out_proj":
+            dst[name].zero_()
+            dst[name][:, :q_rows] = value
+        elif dst[name].shape == value.shape:
+            dst[name] = value.clone()
+        else:
+            raise ValueError(f"no rule to widen {name} {tuple(value.shape)}")
+    wide.load_state_dict(dst)
+    return wide
+
+
 def main():
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     ap.add_argument("checkpoint")
     ap.add_argument("out")
-    ap.add_argument("--layers", type=int, required=True)
+    ap.add_argument("--layers", type=int, help="number of layers after growing")
+    ap.add_argument("--heads", type=int, help="number of query heads after growing")
     a = ap.parse_args()
+    if a.layers is None and a.heads is None:
+        ap.error("give --layers, --heads or both")
     model, ck = export.load_checkpoint(a.checkpoint)
-    grown = grow(model, a.layers)
+    grown = model
+    if a.layers is not None:
+        grown = grow(grown, a.layers)
+    if a.heads is not None:
+        grown = widen_heads(grown, a.heads)
     grown.eval()
     tokens = torch.randint(0, model.geom.vocab, (2, 40))
     with torch.no_grad():
         diff = (grown(tokens) - model(tokens)).abs().max().item()
-    print(f"{model.geom.num_layers} -> {a.layers} layers, largest logit change {diff:.2e}")
+    g = grown.geom
+    print(f"{model.geom.num_layers} -> {g.num_layers} layers, {model.geom.num_heads} -> {g.num_heads} heads "
+          f"({g.num_kv_heads} key/value), largest logit change {diff:.2e}")
     export.write_compact(grown, ck, a.out)
 
 

@@ -397,22 +397,42 @@ def test_checkpoint_export_writes_the_same_container(sp_setup, tmp_path):
     assert data == export_bytes(m, export.tokenizer_blob(model_file))
 
 
-@pytest.mark.parametrize("lanes,layers,sites,grown", [(2, 2, (1,), 4), (3, 1, (0,), 2), (4, 2, (0, 1), 3)])
-def test_grown_model_starts_as_the_same_function(lanes, layers, sites, grown):
-    # Appended layers must leave the logits as they were, and still receive gradients
-    # (else training could never move them off the identity).
+@pytest.mark.parametrize("lanes,layers,sites,grown,heads,kv,wide", [
+    (2, 2, (1,), 4, 4, 2, None), (3, 1, (0,), 2, 4, 2, None), (4, 2, (0, 1), 3, 4, 2, None),
+    (2, 2, (1,), None, 4, 2, 8), (3, 1, (0,), 3, 6, 2, 12), (2, 2, (1,), None, 4, 4, 6)])
+def test_grown_model_starts_as_the_same_function(lanes, layers, sites, grown, heads, kv, wide):
+    # Appended layers and added heads must leave the logits as they were, and still receive
+    # gradients (else training could never move them off the identity or wake the new heads).
     import grow
-    heads = [(1, 2, 6), (2, 2, 1)]
-    m = perturbed_model(geometry(vocab=50, lanes=lanes, layers=layers, sites=sites), heads, 7)
-    g = grow.grow(m, grown)
+    specs = [(1, 2, 6), (2, 2, 1)]
+    m = perturbed_model(geometry(vocab=50, lanes=lanes, layers=layers, sites=sites, heads=heads,
+                                 kv_heads=kv), specs, 7)
+    g = m
+    if grown:
+        g = grow.grow(g, grown)
+    if wide:
+        g = grow.widen_heads(g, wide)
+        assert (g.geom.num_heads, g.geom.num_kv_heads) == (wide, wide * kv // heads)
     tokens = torch.randint(0, 50, (2, 23), generator=torch.Generator().manual_seed(3))
     with torch.no_grad():
         assert (g(tokens) - m(tokens)).abs().max().item() <= 1e-5
     g.zero_grad()
     g(tokens).pow(2).mean().backward()
-    for layer in range(layers, grown):
+    for layer in range(layers, grown or layers):
         for name in ("post_norm", "d3"):
             assert g.layers[layer][name].grad.abs().max().item() > 0, (layer, name)
+    if wide:  # appended layers are silenced by their post_norm, the old ones must wake
+        for layer in g.layers[:layers]:
+            new_block = layer["out_proj"].grad[:, heads * m.geom.head_dim:]
+            assert new_block.abs().amax(0).min().item() > 0
+
+
+def test_widening_refuses_head_counts_that_split_a_group():
+    import grow
+    m = perturbed_model(geometry(vocab=50, heads=4, kv_heads=2), [], 7)
+    for heads in (4, 5, 2):
+        with pytest.raises(ValueError):
+            grow.widen_heads(m, heads)
 
 
 @pytest.mark.parametrize("alpha", [0.0, 0.25, 1.0])
