@@ -12,8 +12,10 @@ one at first) and adapt in the first steps.
 
 Added attention heads (`--heads`, key/value heads grown in proportion so that every old query
 head keeps its key/value head) start with fresh projections and a zero block in the output
-projection, so they add nothing until training grows that block. The result is a compact checkpoint (f16, tokenizer
-inside) that `train.py --resume` continues from.
+projection, so they add nothing until training grows that block.
+
+The result is a compact checkpoint (f16, tokenizer inside) that `train.py --resume` continues
+from.
 """
 from __future__ import annotations
 
