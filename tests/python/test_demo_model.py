@@ -96,3 +96,34 @@ def test_torch_model_and_engine_agree_on_held_out_prompts(engine, vorpel_cli):
             want = model(torch.tensor([ids]))[0, -1].double().numpy()
         bound = 2e-4 * max(1.0, np.abs(want).max())
         assert np.abs(got - want).max() <= bound
+
+
+@pytest.mark.parametrize("name", ["natural_heldout.jsonl", "natural_dev.jsonl"])
+def test_natural_query_labels_are_well_formed(name):
+    """Each expected call offers its tool, names exactly its parameters with the right JSON
+    types, and copies every free-text value verbatim from the query (the convention the
+    synthetic data teaches); a wrong label would count a right answer as a miss."""
+    import evaluate
+    import task
+
+    rows = evaluate.load_natural(ROOT / "training" / name)
+    assert [r["id"] for r in rows] == list(range(1, len(rows) + 1))
+    types = {"string": str, "integer": int, "number": (int, float)}
+    bad = []
+    for r in rows:
+        assert set(r["tools"]) <= set(task.BY_NAME) and len(set(r["tools"])) == len(r["tools"]), r["id"]
+        want = r["expected"]
+        if want == []:
+            continue
+        tool = task.BY_NAME[want["name"]]
+        args = want["arguments"]
+        if want["name"] not in r["tools"] or set(args) != {p.name for p in tool.params}:
+            bad.append(r["id"])
+            continue
+        for p in tool.params:
+            v = args[p.name]
+            if not isinstance(v, types[p.type]) or isinstance(v, bool):
+                bad.append(r["id"])
+            elif p.type == "string" and p.transform is None and v not in r["query"]:
+                bad.append(r["id"])
+    assert not bad, f"{name}: ill-formed labels at ids {bad}"
