@@ -165,7 +165,13 @@ def _value_place(rng: random.Random) -> str:
         return rng.choice(LANDMARKS)
     if r < 0.85:
         return f"{rng.randint(1, 350)}{rng.choice(['', '', '', 'A', 'B'])} {_invented_word(rng).capitalize()} {rng.choice(STREET_KINDS)}"
-    return f"the {_invented_word(rng).capitalize()} {rng.choice(['Hotel', 'Museum', 'Station', 'Center', 'Centre', 'Mall', 'Park', 'Theatre', 'Library', 'Hospital', 'Stadium', 'Plaza'])}"
+    if r < 0.92:
+        return f"the {_invented_word(rng).capitalize()} {rng.choice(['Hotel', 'Museum', 'Station', 'Center', 'Centre', 'Mall', 'Park', 'Theatre', 'Library', 'Hospital', 'Stadium', 'Plaza'])}"
+    # Names holding small words that also end requests ("Gare du Nord", "the Hilton by the sea").
+    a, b = rng.choice([_rare_name(rng), _invented_word(rng).capitalize()]), rng.choice([_rare_name(rng), rng.choice(CITIES)])
+    return rng.choice([f"{a} du {b}", f"Gare de {b}", f"Place de la {a}", f"{a} and {b} Hospital",
+                       f"the {a} of {b}", f"St. {a}'s Church", f"the {a} by the {rng.choice(['sea', 'river', 'lake', 'park'])}",
+                       f"{a} am {b}", f"Terminal {rng.randint(1, 5)} at {b} airport", f"the {a} Hotel in {b}"])
 
 
 COUNTRIES = _words("""France, Japan, Brazil, Canada, Kenya, India, Norway, Mexico, Egypt, Chile, Vietnam,
@@ -731,7 +737,13 @@ def _value_event_title(rng):
                            "job interview", "flight to Rome", "book club", "board meeting", "quarterly review"])
     if r < 0.8:
         return rng.choice(VERB_PHRASES)
-    return f"{_invented_word(rng).capitalize()} {rng.choice(['project', 'workshop', 'kickoff', 'offsite', 'demo', 'sync'])}"
+    if r < 0.9:
+        return f"{_invented_word(rng).capitalize()} {rng.choice(['project', 'workshop', 'kickoff', 'offsite', 'demo', 'sync'])}"
+    # titles with words that also mark dates, times and places ("Parents evening at school")
+    return rng.choice([f"{rng.choice(['Parents evening', 'Dinner', 'Drinks', 'Dentist', 'Pickup', 'Training'])} at {rng.choice(['school', 'the club', 'work', 'home', _rare_name(rng)])}",
+                       f"{rng.choice(['meeting', 'call', 'talk'])} about the {rng.choice(NOUNS)} on {rng.choice(['site', 'Zoom', 'the roof'])}",
+                       f"{rng.choice(FIRST_NAMES)} and {_rare_name(rng)}'s wedding",
+                       f"{rng.choice(['team', 'family', 'class'])} {rng.choice(['retro', 'reunion', 'dinner', 'trip'])} for {rng.choice(['May', 'spring', 'the summer', 'Q3'])}"])
 
 
 WORDS = _words("""serendipity, ephemeral, ubiquitous, laconic, quixotic, mellifluous, gregarious,
