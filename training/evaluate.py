@@ -180,11 +180,13 @@ def main():
     ap.add_argument("--seed", type=int, default=1234)
     ap.add_argument("--log")
     ap.add_argument("--natural-only", action="store_true", help="only the natural query table")
+    ap.add_argument("--natural", default=str(NATURAL),
+                    help="the natural query file (natural_dev.jsonl chooses between models; the held-out one reports)")
     ap.add_argument("--think-name", action="store_true", help="the model names the tool in a think block first")
     a = ap.parse_args()
     engine = vorpel_rs.V2Engine.load(a.container)
     log = open(a.log, "w") if a.log else None
-    rows = load_natural()
+    rows = load_natural(a.natural)
     nat = {c: evaluate_natural(engine, rows, constrain=c, log=log) for c in (True, False)}
     print(f"natural queries ({len(rows)}, {sum(r['expected'] == [] for r in rows)} expect no call):")
     print("| metric | constrained | free |\n|---|---|---|")
