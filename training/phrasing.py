@@ -36,6 +36,15 @@ SUFFIXES = ["", "", "", "", "", "", "", "", " please", " thanks", ", thanks!", "
             " if you can", " cheers", ", it's urgent", ", no rush", ", thanks in advance", " :)", " please!",
             " ty", ", would be great", " - thanks", ", thank you"]
 
+# Context after the request, which often follows a value directly: the value must end where
+# the request does ("set a timer for 12 minutes, the pasta's on").
+CONTEXT = [", the pasta's on", " while I work", ", I'm cooking", " before the meeting", ", we're leaving soon",
+           " so I don't forget", " if that's ok", ", I'm on the train", " for the kids", " by text",
+           " when you can", ", it's for work", " before I head out", ", my phone is dying", " for later",
+           ", I'm driving", " on my behalf", " for tonight", ", running out of time", " and let me know",
+           " (it's important)", " - thanks so much", ", I keep forgetting", " because I'm busy", " for my boss",
+           ", we are on our way", " ok?", ", if possible", " before lunch", ", my hands are full"]
+
 C = dict  # fixed arguments of a core
 
 CORES: dict[str, dict[str, list]] = {

@@ -357,6 +357,8 @@ class TaskGenerator:
         core = "".join(t for t, _ in segs).strip()
         if lang == "en":
             prefix, suffix = rng.choice(phrasing.PREFIXES), rng.choice(phrasing.SUFFIXES)
+            if rng.random() < 0.15:
+                suffix = rng.choice(phrasing.CONTEXT)
             segs = [(prefix, None)] + segs + [(suffix, None)] if (prefix or suffix) else segs
         # End punctuation on the core when it has none.
         text = "".join(t for t, _ in segs).strip()

@@ -147,17 +147,43 @@ def lm_batch(encoded: list[tuple[list[int], int]], pad: int):
     return toks, select, nxt[select]
 
 
-def decision_weights(encoded: list[tuple[list[int], int]], tool_call: int, weight: float) -> torch.Tensor:
+def decision_weights(encoded: list[tuple[list[int], int]], tool_call: int, weight: float,
+                     value_starts: list[int | None] | None = None, value_weight: float = 1.0) -> torch.Tensor:
     """Per scored token: `weight` for the first token after the tool-call marker (call or
-    abstain: one token that decides the answer, among some thirty of a call), 1 elsewhere."""
+    abstain: one token that decides the answer, among some thirty of a call), `value_weight`
+    for the tokens of a call's arguments object (from `value_starts`, an index into the
+    completion's tokens), 1 elsewhere."""
     out = []
-    for s, st in encoded:
+    for k, (s, st) in enumerate(encoded):
         w = [1.0] * (len(s) - st)
+        if value_starts is not None and value_starts[k] is not None:
+            for i in range(value_starts[k], len(w)):
+                w[i] = value_weight
         c = s[st:]
         if tool_call in c and c.index(tool_call) + 1 < len(c):
             w[c.index(tool_call) + 1] = weight
         out.extend(w)
     return torch.tensor(out)
+
+
+ARGUMENTS = '"arguments":{'
+
+
+def value_starts(enc: "Encoder", examples: list[task.Example], encoded: list[tuple[list[int], int]]) -> list[int | None]:
+    """Index, among each completion's scored tokens, of the first token after `"arguments":{`
+    (None for an abstention). The prompt's pieces are a prefix of the whole text's, so encoding
+    the prompt with the completion cut after the marker counts the pieces before it; the cut
+    can move one piece at the boundary, which a loss weight does not mind."""
+    out = []
+    for ex, (s, st) in zip(examples, encoded):
+        i = ex.completion.find(ARGUMENTS)
+        if i < 0:
+            out.append(None)
+            continue
+        head = enc.sp.encode(build_prompt(ex.query, ex.tools_json) + ex.completion[: i + len(ARGUMENTS)])
+        # s = [BOS] + prompt pieces + completion pieces; st - 1 prompt pieces precede the completion
+        out.append(min(len(s) - st, max(0, len(head) - (st - 1))))
+    return out
 
 
 def head_mask(toks: torch.Tensor, lengths: list[int], pad: int) -> torch.Tensor:
@@ -238,6 +264,8 @@ def main():
                     help="completions start with <think>TOOL</think>, the tool asked for, offered or not")
     ap.add_argument("--decision-weight", type=float, default=1.0,
                     help="loss weight of the first token after the tool-call marker (call or abstain)")
+    ap.add_argument("--value-weight", type=float, default=1.0,
+                    help="loss weight of the tokens of a call's arguments object (the copied values)")
     ap.add_argument("--stop-at", type=int, default=0, help="stop (and save) at this step, inside the schedule of --steps")
     ap.add_argument("--save-minutes", type=float, default=10.0)
     ap.add_argument("--eval-every", type=int, default=1000)
@@ -327,8 +355,9 @@ def main():
             logits, hidden_lm = model(toks, observe=True, select=select)
         else:
             logits = model(toks, select=select)
-        if a.decision_weight != 1.0:
-            w = decision_weights(encoded, enc.tool_call, a.decision_weight)
+        if a.decision_weight != 1.0 or a.value_weight != 1.0:
+            starts = value_starts(enc, examples, encoded) if a.value_weight != 1.0 else None
+            w = decision_weights(encoded, enc.tool_call, a.decision_weight, starts, a.value_weight)
             loss_lm = (F.cross_entropy(logits, targets, reduction="none") * w).sum() / w.sum()
         else:
             loss_lm = F.cross_entropy(logits, targets)

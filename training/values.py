@@ -99,14 +99,49 @@ def _invented_place(rng: random.Random) -> str:
     return frame.format(x=_invented_word(rng), y=_invented_word(rng))
 
 
+# Syllables of no particular language. A word built from them splits into word pieces that
+# rarely follow each other, so only copying piece by piece gets it right; real requests are full
+# of such names (Einaudi, Amersfoort, shawarma), and the invented words above, built from a few
+# dozen stems, became familiar to the model and stopped teaching it to copy.
+ONSETS = ["", "", "b", "c", "d", "f", "g", "h", "j", "k", "l", "m", "n", "p", "r", "s", "t", "v", "w",
+          "z", "br", "ch", "cl", "dr", "gr", "kr", "pl", "sh", "st", "tr", "th", "sch", "gl", "fl", "sk",
+          "zh", "ts", "qu", "y", "ph"]
+NUCLEI = ["a", "a", "e", "e", "i", "o", "o", "u", "ai", "au", "ei", "ou", "ia", "io", "y", "ae", "oo",
+          "ee", "ua", "oi"]
+CODAS = ["", "", "", "", "", "", "", "", "", "", "", "", "n", "r", "l", "s", "t", "m", "k", "ng", "rd", "x", "z",
+         "rt", "ns", "ff"]
+
+
+def _rare_word(rng: random.Random, syllables: tuple[int, int] = (2, 3)) -> str:
+    w = "".join(rng.choice(ONSETS) + rng.choice(NUCLEI) + rng.choice(CODAS)
+                for _ in range(rng.randint(*syllables)))
+    if rng.random() < 0.15:
+        i = rng.randrange(len(w))
+        if w[i] in ACCENTS:
+            w = w[:i] + rng.choice(ACCENTS[w[i]]) + w[i + 1:]
+    return w
+
+
+def _rare_name(rng: random.Random) -> str:
+    return _rare_word(rng).capitalize()
+
+
+def _rare_place(rng: random.Random) -> str:
+    frame = rng.choice(["{a}", "{a}", "{a} {b}", "{a}-{b}", "{a} City", "Saint-{a}", "{a} {b} {c}",
+                        "{a} {b} {c} City", "{a} am {b}", "Rio {a}", "{a} de {b}"])
+    return frame.format(a=_rare_name(rng), b=_rare_name(rng), c=_rare_name(rng))
+
+
 def _value_city(rng: random.Random) -> str:
     r = rng.random()
     if r < 0.35:
         return rng.choice(CITIES)
-    if r < 0.55:
+    if r < 0.5:
         return rng.choice(MULTIWORD_CITIES)
-    if r < 0.62:
+    if r < 0.57:
         return rng.choice(FOREIGN_CITIES)
+    if r < 0.7:
+        return _rare_place(rng)
     return _invented_place(rng)
 
 
@@ -130,7 +165,13 @@ def _value_place(rng: random.Random) -> str:
         return rng.choice(LANDMARKS)
     if r < 0.85:
         return f"{rng.randint(1, 350)}{rng.choice(['', '', '', 'A', 'B'])} {_invented_word(rng).capitalize()} {rng.choice(STREET_KINDS)}"
-    return f"the {_invented_word(rng).capitalize()} {rng.choice(['Hotel', 'Museum', 'Station', 'Center', 'Centre', 'Mall', 'Park', 'Theatre', 'Library', 'Hospital', 'Stadium', 'Plaza'])}"
+    if r < 0.92:
+        return f"the {_invented_word(rng).capitalize()} {rng.choice(['Hotel', 'Museum', 'Station', 'Center', 'Centre', 'Mall', 'Park', 'Theatre', 'Library', 'Hospital', 'Stadium', 'Plaza'])}"
+    # Names holding small words that also end requests ("Gare du Nord", "the Hilton by the sea").
+    a, b = rng.choice([_rare_name(rng), _invented_word(rng).capitalize()]), rng.choice([_rare_name(rng), rng.choice(CITIES)])
+    return rng.choice([f"{a} du {b}", f"Gare de {b}", f"Place de la {a}", f"{a} and {b} Hospital",
+                       f"the {a} of {b}", f"St. {a}'s Church", f"the {a} by the {rng.choice(['sea', 'river', 'lake', 'park'])}",
+                       f"{a} am {b}", f"Terminal {rng.randint(1, 5)} at {b} airport", f"the {a} Hotel in {b}"])
 
 
 COUNTRIES = _words("""France, Japan, Brazil, Canada, Kenya, India, Norway, Mexico, Egypt, Chile, Vietnam,
@@ -210,8 +251,11 @@ def _value_person(rng):
         return rng.choice(RELATIONS[:10])
     if r < 0.82:
         return f"{rng.choice(FIRST_NAMES)}-{rng.choice(FIRST_NAMES)}"
-    if r < 0.9:
+    if r < 0.86:
         return _invented_name(rng)
+    if r < 0.9:
+        return rng.choice([_rare_name(rng), f"{rng.choice(FIRST_NAMES)} {_rare_name(rng)}",
+                           f"{_rare_name(rng)} {_rare_name(rng)}"])
     if r < 0.95:
         return f"{_invented_name(rng)} {_invented_word(rng).capitalize()}"
     # three-word names: two first names, or a surname with a particle
@@ -245,7 +289,7 @@ def _email_local(rng):
         local = rng.choice(["info", "support", "hello", "contact", "sales", "team", "admin", "billing",
                             "hr", "office", "jobs", "press", "orders", "noreply", "help"])
     else:
-        local = _invented_word(rng).lower()
+        local = _invented_word(rng).lower() if rng.random() < 0.5 else _rare_word(rng, (1, 3))
     if rng.random() < 0.25:
         local += str(rng.randint(1, 99))
     if rng.random() < 0.05:
@@ -257,7 +301,7 @@ def _value_email(rng):
     if rng.random() < 0.55:
         domain = rng.choice(DOMAINS)
     else:
-        domain = _invented_word(rng).lower() + rng.choice(["", "", "-" + rng.choice(["tools", "labs", "group", "mail", "tech"])]) \
+        domain = rng.choice([_invented_word(rng).lower(), _rare_word(rng, (1, 3))]) + rng.choice(["", "", "-" + rng.choice(["tools", "labs", "group", "mail", "tech"])]) \
             + rng.choice(TLDS)
         if rng.random() < 0.1:
             domain = rng.choice(["mail.", "eu.", "uk.", "dept."]) + domain
@@ -693,7 +737,13 @@ def _value_event_title(rng):
                            "job interview", "flight to Rome", "book club", "board meeting", "quarterly review"])
     if r < 0.8:
         return rng.choice(VERB_PHRASES)
-    return f"{_invented_word(rng).capitalize()} {rng.choice(['project', 'workshop', 'kickoff', 'offsite', 'demo', 'sync'])}"
+    if r < 0.9:
+        return f"{_invented_word(rng).capitalize()} {rng.choice(['project', 'workshop', 'kickoff', 'offsite', 'demo', 'sync'])}"
+    # titles with words that also mark dates, times and places ("Parents evening at school")
+    return rng.choice([f"{rng.choice(['Parents evening', 'Dinner', 'Drinks', 'Dentist', 'Pickup', 'Training'])} at {rng.choice(['school', 'the club', 'work', 'home', _rare_name(rng)])}",
+                       f"{rng.choice(['meeting', 'call', 'talk'])} about the {rng.choice(NOUNS)} on {rng.choice(['site', 'Zoom', 'the roof'])}",
+                       f"{rng.choice(FIRST_NAMES)} and {_rare_name(rng)}'s wedding",
+                       f"{rng.choice(['team', 'family', 'class'])} {rng.choice(['retro', 'reunion', 'dinner', 'trip'])} for {rng.choice(['May', 'spring', 'the summer', 'Q3'])}"])
 
 
 WORDS = _words("""serendipity, ephemeral, ubiquitous, laconic, quixotic, mellifluous, gregarious,
@@ -708,8 +758,11 @@ onomatopoeia, sesquipedalian, penultimate, irony, metaphor, algorithm, entropy, 
 
 
 def _value_word(rng):
-    if rng.random() < 0.6:
+    r = rng.random()
+    if r < 0.5:
         return rng.choice(WORDS)
+    if r < 0.75:
+        return _rare_word(rng, (2, 5))
     return _invented_word(rng).lower() + rng.choice(["", "ous", "ity", "ism", "ate", "ine"])
 
 
@@ -720,7 +773,7 @@ middle eastern, sri lankan, west african, szechuan""")
 
 
 def _value_cuisine(rng):
-    c = rng.choice(CUISINES)
+    c = rng.choice(CUISINES) if rng.random() < 0.85 else _rare_word(rng, (2, 3)) + rng.choice(["ian", "ese", "i", "an"])
     return c.capitalize() if rng.random() < 0.3 else c
 
 
@@ -747,9 +800,14 @@ def _value_movie(rng):
         return f"{rng.choice(TITLE_WORDS)} {rng.choice(TITLE_NOUNS)} {rng.randint(2, 4)}"
     if r < 0.85:
         return f"{rng.choice(TITLE_NOUNS)}: {rng.choice(['Part Two', 'Reckoning', 'The Return', 'Origins', 'Rising'])}"
-    if r < 0.93:
+    if r < 0.9:
         return f"{rng.choice(['Le', 'La', 'Der', 'Die', 'Das'])} {rng.choice(TITLE_NOUNS)}"
-    return _invented_word(rng).capitalize()
+    if r < 0.96:
+        # four and five words, which a model tends to cut short
+        return rng.choice([f"The {rng.choice(TITLE_WORDS)} {_rare_name(rng)} {rng.choice(TITLE_NOUNS)}",
+                           f"{rng.choice(['Le', 'La'])} {_rare_name(rng)} de {_rare_name(rng)}-{_rare_name(rng)}",
+                           f"{rng.choice(TITLE_WORDS)} {rng.choice(TITLE_NOUNS)} of the {rng.choice(TITLE_NOUNS)} {rng.randint(2, 4)}"])
+    return rng.choice([_invented_word(rng).capitalize(), _rare_name(rng)])
 
 
 ARTISTS = _words("""Beyonce, Coldplay, Adele, Queen, Daft Punk, Miles Davis, Taylor Swift, Radiohead, ABBA,
@@ -766,12 +824,16 @@ Giants, Ghosts, Strangers, Daughters, Machines, Waves, Kings, Lovers""")
 
 def _value_artist(rng):
     r = rng.random()
-    if r < 0.45:
+    if r < 0.4:
         return rng.choice(ARTISTS)
-    if r < 0.6:
+    if r < 0.5:
         return f"The {rng.choice(TITLE_WORDS)} {rng.choice(BAND_NOUNS)}"
-    if r < 0.8:
+    if r < 0.58:
+        return f"{rng.choice(TITLE_WORDS)} {rng.choice(TITLE_WORDS)} {rng.choice([_rare_name(rng), rng.choice(TITLE_NOUNS)])} {rng.choice(BAND_NOUNS)}"
+    if r < 0.7:
         return f"{rng.choice(FIRST_NAMES)} {rng.choice(LAST_NAMES)}"
+    if r < 0.8:
+        return f"{rng.choice(FIRST_NAMES + [_rare_name(rng)])} {_rare_name(rng)}"
     if r < 0.9:
         return f"{_invented_name(rng)} {_invented_word(rng).capitalize()}"
     return f"DJ {_invented_name(rng)}"
@@ -790,8 +852,12 @@ Athletic, Wanderers, Stars, Hawks, Bulls, Jets, Panthers, Kings, Knights, Pirate
 
 def _value_team(rng):
     r = rng.random()
-    if r < 0.55:
+    if r < 0.5:
         return rng.choice(TEAMS)
+    if r < 0.58:
+        return f"{_rare_name(rng)} {rng.choice([_rare_name(rng), rng.choice(CITIES)])}"
+    if r < 0.66:
+        return f"{rng.choice(CITIES + TITLE_WORDS)} {rng.choice([_rare_name(rng), rng.choice(TITLE_WORDS)])} {rng.choice(MASCOTS)}"
     if r < 0.85:
         return f"{rng.choice(CITIES + MULTIWORD_CITIES)} {rng.choice(MASCOTS)}"
     return f"{_invented_word(rng).capitalize()} {rng.choice(MASCOTS)}"
@@ -842,6 +908,10 @@ chicken wings, nachos, quesadilla, croissant, bagel, cheesecake, miso soup, udon
 
 
 def _value_food(rng):
+    if rng.random() < 0.15:
+        return " ".join(filter(None, [rng.choice(["", "chicken", "beef", "veggie", "lamb", "tofu", "large", "spicy"]),
+                                      _rare_word(rng, (1, 3)), rng.choice(["", "", _rare_word(rng, (1, 2))]),
+                                      rng.choice(["", "wrap", "bowl", "plate", "roll", "soup", "curry", "pizza"])]))
     f = rng.choice(FOODS)
     r = rng.random()
     if r < 0.25:

@@ -316,6 +316,30 @@ def _finish(p):
     return json.loads(stdout)
 
 
+def test_value_weights_cover_the_arguments_and_nothing_before(sp_setup):
+    """The tokens `--value-weight` weighs decode to the tail of the call that holds every
+    argument value, and never reach back into the tool's name or the think block."""
+    _, _, enc, examples, train = sp_setup
+    encoded = train.encode_examples(enc, examples)
+    starts = train.value_starts(enc, examples, encoded)
+    w = train.decision_weights(encoded, enc.tool_call, 1.0, starts, 2.0)
+    offset = 0
+    for ex, (s, st), v in zip(examples, encoded, starts):
+        n = len(s) - st
+        weighted = w[offset: offset + n]
+        offset += n
+        if ex.tool is None or '"arguments":{}' in ex.completion:
+            assert v is None or weighted.eq(1.0).all() or v == n, ex.completion
+            continue
+        first = int((weighted == 2.0).nonzero()[0])
+        assert weighted[first:].eq(2.0).all() and weighted[:first].eq(1.0).all()
+        head, tail = enc.sp.decode(s[st: st + first]), enc.sp.decode(s[st + first:])
+        assert head.endswith('"arguments":{') or '"arguments":{"' in head, (head, tail)
+        args = json.loads(ex.completion[ex.completion.index('"arguments":') + 12: ex.completion.rindex("}}") + 1])
+        for value in args.values():
+            assert json.dumps(value, ensure_ascii=False, separators=(",", ":")) in tail, (value, tail)
+
+
 def test_engine_ids_equal_training_ids(sp_setup, vorpel_cli):
     d, model_file, enc, examples, train = sp_setup
     _, data = sp_container(model_file, enc.sp.get_piece_size())
