@@ -37,9 +37,9 @@ SUFFIXES = ["", "", "", "", "", "", "", "", " please", " thanks", ", thanks!", "
             " ty", ", would be great", " - thanks", ", thank you"]
 
 # Context after the request, which often follows a value directly: the value must end where
-# the request does ("set a timer for 12 minutes, the pasta's on").
-CONTEXT = [", the pasta's on", " while I work", ", I'm cooking", " before the meeting", ", we're leaving soon",
-           " so I don't forget", " if that's ok", ", I'm on the train", " for the kids", " by text",
+# the request does ("set a timer for 12 minutes, dinner's in the oven").
+CONTEXT = [", dinner's in the oven", " while I read", ", I'm cooking", " before the meeting", ", we're leaving soon",
+           " so I don't forget", " if that's ok", ", I'm on the train", " for the kids", " by SMS",
            " when you can", ", it's for work", " before I head out", ", my phone is dying", " for later",
            ", I'm driving", " on my behalf", " for tonight", ", running out of time", " and let me know",
            " (it's important)", " - thanks so much", ", I keep forgetting", " because I'm busy", " for my boss",

@@ -739,11 +739,11 @@ def _value_event_title(rng):
         return rng.choice(VERB_PHRASES)
     if r < 0.9:
         return f"{_invented_word(rng).capitalize()} {rng.choice(['project', 'workshop', 'kickoff', 'offsite', 'demo', 'sync'])}"
-    # titles with words that also mark dates, times and places ("Parents evening at school")
-    return rng.choice([f"{rng.choice(['Parents evening', 'Dinner', 'Drinks', 'Dentist', 'Pickup', 'Training'])} at {rng.choice(['school', 'the club', 'work', 'home', _rare_name(rng)])}",
+    # titles with words that also mark dates, times and places ("Dinner at the club")
+    return rng.choice([f"{rng.choice(['School concert', 'Dinner', 'Drinks', 'Dentist', 'Pickup', 'Training'])} at {rng.choice(['school', 'the club', 'work', 'home', _rare_name(rng)])}",
                        f"{rng.choice(['meeting', 'call', 'talk'])} about the {rng.choice(NOUNS)} on {rng.choice(['site', 'Zoom', 'the roof'])}",
                        f"{rng.choice(FIRST_NAMES)} and {_rare_name(rng)}'s wedding",
-                       f"{rng.choice(['team', 'family', 'class'])} {rng.choice(['retro', 'reunion', 'dinner', 'trip'])} for {rng.choice(['May', 'spring', 'the summer', 'Q3'])}"])
+                       f"{rng.choice(['team', 'family', 'class'])} {rng.choice(['offsite', 'reunion', 'dinner', 'trip'])} for {rng.choice(['May', 'spring', 'the summer', 'Q3'])}"])
 
 
 WORDS = _words("""serendipity, ephemeral, ubiquitous, laconic, quixotic, mellifluous, gregarious,
