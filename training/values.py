@@ -85,13 +85,17 @@ PLACE_FRAMES = ["{x}", "{x}", "{x}", "{x}", "Port {x}", "San {x}", "Santa {x}", 
 ACCENTS = {"a": "áàâä", "e": "éèêë", "i": "íî", "o": "óôöø", "u": "úüû", "c": "ç", "n": "ñ", "s": "ş"}
 
 
-def _invented_word(rng: random.Random) -> str:
-    w = rng.choice(PLACE_STARTS) + rng.choice(PLACE_MIDS) + rng.choice(PLACE_ENDS)
-    if rng.random() < 0.12:
+def _maybe_accent(rng: random.Random, w: str, rate: float) -> str:
+    """With probability `rate`, put an accent on one letter (when the letter drawn has one)."""
+    if rng.random() < rate:
         i = rng.randrange(len(w))
         if w[i] in ACCENTS:
             w = w[:i] + rng.choice(ACCENTS[w[i]]) + w[i + 1:]
     return w
+
+
+def _invented_word(rng: random.Random) -> str:
+    return _maybe_accent(rng, rng.choice(PLACE_STARTS) + rng.choice(PLACE_MIDS) + rng.choice(PLACE_ENDS), 0.12)
 
 
 def _invented_place(rng: random.Random) -> str:
@@ -115,11 +119,7 @@ CODAS = ["", "", "", "", "", "", "", "", "", "", "", "", "n", "r", "l", "s", "t"
 def _rare_word(rng: random.Random, syllables: tuple[int, int] = (2, 3)) -> str:
     w = "".join(rng.choice(ONSETS) + rng.choice(NUCLEI) + rng.choice(CODAS)
                 for _ in range(rng.randint(*syllables)))
-    if rng.random() < 0.15:
-        i = rng.randrange(len(w))
-        if w[i] in ACCENTS:
-            w = w[:i] + rng.choice(ACCENTS[w[i]]) + w[i + 1:]
-    return w
+    return _maybe_accent(rng, w, 0.15)
 
 
 def _rare_name(rng: random.Random) -> str:
