@@ -172,8 +172,9 @@ ARGUMENTS = '"arguments":{'
 def value_starts(enc: "Encoder", examples: list[task.Example], encoded: list[tuple[list[int], int]]) -> list[int | None]:
     """Index, among each completion's scored tokens, of the first token after `"arguments":{`
     (None for an abstention). The prompt's pieces are a prefix of the whole text's, so encoding
-    the prompt with the completion cut after the marker counts the pieces before it; the cut
-    can move one piece at the boundary, which a loss weight does not mind."""
+    the prompt with the completion cut after the marker counts the pieces before it. The brace
+    can merge with the first key's opening quote, so the weight may start inside the first key;
+    every value stays inside it, which is all a loss weight needs."""
     out = []
     for ex, (s, st) in zip(examples, encoded):
         i = ex.completion.find(ARGUMENTS)
