@@ -13,6 +13,15 @@ from helpers_h8 import *  # noqa: F401,F403 (names and fixtures)
 pytestmark = pytest.mark.skipif(os.name != "posix", reason="POSIX signals")
 
 
+@pytest.fixture(autouse=True)
+def python_sigint_handler():
+    """Python's own SIGINT handler for each test: a shell that starts the suite in the
+    background leaves SIGINT ignored, and Python then never raises KeyboardInterrupt."""
+    previous = signal.signal(signal.SIGINT, signal.default_int_handler)
+    yield
+    signal.signal(signal.SIGINT, previous)
+
+
 def test_keyboard_interrupt_from_callback_ends_the_call(engine):
     calls = []
 
