@@ -167,7 +167,7 @@ def _value_place(rng: random.Random) -> str:
         return f"{rng.randint(1, 350)}{rng.choice(['', '', '', 'A', 'B'])} {_invented_word(rng).capitalize()} {rng.choice(STREET_KINDS)}"
     if r < 0.92:
         return f"the {_invented_word(rng).capitalize()} {rng.choice(['Hotel', 'Museum', 'Station', 'Center', 'Centre', 'Mall', 'Park', 'Theatre', 'Library', 'Hospital', 'Stadium', 'Plaza'])}"
-    # Names holding small words that also end requests ("Gare du Nord", "the Hilton by the sea").
+    # Names holding small words that also end requests ("Place de la Voruna", "the Tesk by the sea").
     a, b = rng.choice([_rare_name(rng), _invented_word(rng).capitalize()]), rng.choice([_rare_name(rng), rng.choice(CITIES)])
     return rng.choice([f"{a} du {b}", f"Gare de {b}", f"Place de la {a}", f"{a} and {b} Hospital",
                        f"the {a} of {b}", f"St. {a}'s Church", f"the {a} by the {rng.choice(['sea', 'river', 'lake', 'park'])}",
