@@ -1,4 +1,6 @@
-"""Train the demo second-generation model on the synthetic tool-calling task (CPU, float32).
+"""Train the demo second-generation model on the synthetic tool-calling task (float32, on the
+CPU or, with `--device cuda --workers N`, on an accelerator fed by N data processes; see
+`device_run.sh`).
 
     python training/train.py --out training/runs/demo --steps 60000
     python training/train.py --out training/runs/demo --resume training/runs/demo/checkpoint.pt
@@ -17,6 +19,7 @@ import argparse
 import dataclasses
 import json
 import math
+import multiprocessing
 import pathlib
 import random
 import shutil
@@ -188,8 +191,8 @@ def value_starts(enc: "Encoder", examples: list[task.Example], encoded: list[tup
 
 
 def head_mask(toks: torch.Tensor, lengths: list[int], pad: int) -> torch.Tensor:
-    pos = torch.arange(toks.shape[1])[None, :]
-    return (pos < torch.tensor(lengths)[:, None]) & (toks != pad)
+    pos = torch.arange(toks.shape[1], device=toks.device)[None, :]
+    return (pos < torch.tensor(lengths, device=toks.device)[:, None]) & (toks != pad)
 
 
 def batches(gen: task.TaskGenerator, enc: Encoder, batch: int, pool: int = 16):
@@ -205,6 +208,26 @@ def batches(gen: task.TaskGenerator, enc: Encoder, batch: int, pool: int = 16):
             yield [examples[i] for i in g], [encoded[i] for i in g]
 
 
+def _produce(seed: int, model_file: str, batch: int, options: dict, queue) -> None:
+    """A data worker: its own generator and shuffle, seeded apart from the other workers'."""
+    random.seed(seed)
+    gen = task.TaskGenerator("train", seed, **options)
+    for item in batches(gen, Encoder(model_file), batch):
+        queue.put(item)
+
+
+def parallel_batches(seeds: list[int], model_file: str, batch: int, options: dict):
+    """Endless batches from one worker process per seed. On an accelerator the Python data
+    generator, not the model, limits the step rate; workers are spawned (not forked), so a
+    CUDA context in the parent is never copied."""
+    ctx = multiprocessing.get_context("spawn")
+    queue = ctx.Queue(maxsize=64 * len(seeds))
+    for s in seeds:
+        ctx.Process(target=_produce, args=(s, model_file, batch, options, queue), daemon=True).start()
+    while True:
+        yield queue.get()
+
+
 @torch.no_grad()
 def teacher_forced(model: V2Torch, enc: Encoder, examples: list[task.Example], from_start: bool = False) -> dict:
     """Held-out metrics under teacher forcing, from the tool-call marker on (a think block
@@ -214,12 +237,13 @@ def teacher_forced(model: V2Torch, enc: Encoder, examples: list[task.Example], f
     reproduces), and `decision` the share whose first token after the marker (call or
     abstention) is right given the tokens before it."""
     model.eval()
+    dev = next(model.parameters()).device
     exact = decision = 0
     abst = abst_ok = 0
     encoded = encode_examples(enc, examples)
     for k in range(0, len(examples), 16):
         chunk = encoded[k:k + 16]
-        toks, select, nxt = lm_batch(chunk, enc.pad)
+        toks, select, nxt = (t.to(dev) for t in lm_batch(chunk, enc.pad))
         pred = model(toks, select=select).argmax(-1)
         at = 0
         for (s, st), ex in zip(chunk, examples[k:k + 16]):
@@ -252,6 +276,9 @@ def main():
     ap.add_argument("--kv-heads", type=int, default=0, help="key/value heads (0: 2, or 1 for an odd head count)")
     ap.add_argument("--seed", type=int, default=0)
     ap.add_argument("--threads", type=int, default=2)
+    ap.add_argument("--device", default="cpu", help="torch device to train on (cpu, cuda)")
+    ap.add_argument("--workers", type=int, default=0,
+                    help="data generator processes (0: generate in the training process)")
     ap.add_argument("--resume", help="continue from this checkpoint (its tokenizer, geometry, weights, optimiser)")
     ap.add_argument("--warmup", type=int, default=300)
     ap.add_argument("--decay-steps", type=int, default=0,
@@ -301,6 +328,8 @@ def main():
                         hada_n=1 << (a.d_model - 1).bit_length())
         heads = [(CONTRASTIVE, 2, 64), (CONFIDENCE, 2, 1)]
         model = V2Torch(geom, heads)
+    dev = torch.device(a.device)
+    model.to(dev)
     opt = torch.optim.AdamW(model.parameters(), lr=a.lr, weight_decay=0.01, betas=(0.9, 0.98))
     if opt_state is not None:
         opt.load_state_dict(opt_state)
@@ -308,8 +337,8 @@ def main():
     # checkpoint) Adam's moments start from zero, and the new schedule may start higher.
     first, fresh_optimizer = step, bool(a.resume)
     # Fresh data after a resume: the generator's seed moves with the step count.
-    gen = task.TaskGenerator("train", a.seed + 1 + step, max_tools=a.max_tools, pair_rate=a.pair_rate,
-                             think_name=a.think_name)
+    options = dict(max_tools=a.max_tools, pair_rate=a.pair_rate, think_name=a.think_name)
+    gen = task.TaskGenerator("train", a.seed + 1 + step, **options)
     rng = random.Random(a.seed + 2 + step)
     held = task.TaskGenerator("test", 1234, think_name=a.think_name).examples(a.eval_examples)
     seen = task.TaskGenerator("test", 1234, held_out_templates=False, think_name=a.think_name).examples(a.eval_examples)
@@ -337,7 +366,11 @@ def main():
     tick = time.time()
     loss_c = loss_k = torch.tensor(0.0)
     window: list[float] = []
-    stream = batches(gen, enc, a.batch)
+    if a.workers:
+        stream = parallel_batches([a.seed + 1 + step + 7919 * (k + 1) for k in range(a.workers)], model_file,
+                                  a.batch, options)
+    else:
+        stream = batches(gen, enc, a.batch)
     while step < min(a.steps, a.stop_at or a.steps) and (a.minutes <= 0 or time.time() - start < a.minutes * 60):
         warm = min(1.0, (step + 1) / max(1, a.warmup), (step - first + 1) / 100 if fresh_optimizer else 1.0)
         if a.decay_steps:
@@ -350,7 +383,7 @@ def main():
         for group in opt.param_groups:
             group["lr"] = lr
         examples, encoded = next(stream)
-        toks, select, targets = lm_batch(encoded, enc.pad)
+        toks, select, targets = (t.to(dev) for t in lm_batch(encoded, enc.pad))
         observe = step % 4 == 1
         if observe:
             logits, hidden_lm = model(toks, observe=True, select=select)
@@ -358,7 +391,7 @@ def main():
             logits = model(toks, select=select)
         if a.decision_weight != 1.0 or a.value_weight != 1.0:
             starts = value_starts(enc, examples, encoded) if a.value_weight != 1.0 else None
-            w = decision_weights(encoded, enc.tool_call, a.decision_weight, starts, a.value_weight)
+            w = decision_weights(encoded, enc.tool_call, a.decision_weight, starts, a.value_weight).to(dev)
             loss_lm = (F.cross_entropy(logits, targets, reduction="none") * w).sum() / w.sum()
         else:
             loss_lm = F.cross_entropy(logits, targets)
@@ -370,14 +403,15 @@ def main():
                 q = [enc.text(ex.query) for ex in calls]
                 dsc = [enc.text(tool_description(ex.tool)) for ex in calls]
                 seqs = q + dsc
-                t, _ = pad_batch(seqs, enc.pad)
+                t = pad_batch(seqs, enc.pad)[0].to(dev)
                 _, hidden = model(t, observe=True, select=torch.zeros_like(t, dtype=torch.bool))
                 emb = model.head_output(0, hidden, head_mask(t, [len(s) for s in seqs], enc.pad))
                 eq, ed = emb[: len(calls)], emb[len(calls):]
                 sim = eq @ ed.T / 0.05
-                same = torch.tensor([[a_.tool == b_.tool for b_ in calls] for a_ in calls], dtype=torch.bool)
-                sim = sim.masked_fill(same & ~torch.eye(len(calls), dtype=torch.bool), -1e4)
-                loss_c = F.cross_entropy(sim, torch.arange(len(calls)))
+                same = torch.tensor([[a_.tool == b_.tool for b_ in calls] for a_ in calls], dtype=torch.bool,
+                                    device=dev)
+                sim = sim.masked_fill(same & ~torch.eye(len(calls), dtype=torch.bool, device=dev), -1e4)
+                loss_c = F.cross_entropy(sim, torch.arange(len(calls), device=dev))
                 loss = loss + 0.5 * loss_c
         elif observe:
             # Confidence: right completions (the LM batch itself, without the end-of-turn
@@ -387,7 +421,7 @@ def main():
             wrong = []
             for ex in examples:
                 wrong.append(enc.text(build_prompt(ex.query, ex.tools_json) + corrupt(ex, rng)))
-            t, _ = pad_batch(wrong, enc.pad)
+            t = pad_batch(wrong, enc.pad)[0].to(dev)
             _, hidden = model(t, observe=True, select=torch.zeros_like(t, dtype=torch.bool))
             neg = model.head_output(1, hidden, head_mask(t, [len(s) for s in wrong], enc.pad))[:, 0]
             logit = torch.cat([pos, neg])

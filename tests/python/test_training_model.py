@@ -340,6 +340,20 @@ def test_value_weights_cover_the_arguments_and_nothing_before(sp_setup):
             assert json.dumps(value, ensure_ascii=False, separators=(",", ":")) in tail, (value, tail)
 
 
+def test_worker_batches_are_encoded_as_in_process_and_differ_per_worker(sp_setup):
+    """`--workers`: batches made in spawned processes carry the ids the training process would
+    encode for their examples, and the workers draw different examples."""
+    _, model_file, enc, _, train = sp_setup
+    stream = train.parallel_batches([5, 6], model_file, 4, dict(max_tools=6, pair_rate=0.2, think_name=True))
+    got = [next(stream) for _ in range(64)]
+    seen = set()
+    for examples, encoded in got:
+        assert len(examples) == 4 and train.encode_examples(enc, examples) == encoded
+        seen.update((ex.query, ex.completion) for ex in examples)
+    # Two pools of 64 examples per worker at least; workers sharing a seed would repeat them.
+    assert len(seen) > 0.9 * 4 * len(got)
+
+
 def test_engine_ids_equal_training_ids(sp_setup, vorpel_cli):
     d, model_file, enc, examples, train = sp_setup
     _, data = sp_container(model_file, enc.sp.get_piece_size())
