@@ -181,7 +181,8 @@ def main():
     ap.add_argument("--log")
     ap.add_argument("--natural-only", action="store_true", help="only the natural query table")
     ap.add_argument("--natural", default=str(NATURAL),
-                    help="the natural query file (natural_dev.jsonl chooses between models; the held-out one reports)")
+                    help="the natural query file (natural_dev.jsonl and natural_dev2.jsonl choose between models; "
+                         "the held-out one reports)")
     ap.add_argument("--think-name", action="store_true", help="the model names the tool in a think block first")
     a = ap.parse_args()
     engine = vorpel_rs.V2Engine.load(a.container)

@@ -98,7 +98,7 @@ def test_torch_model_and_engine_agree_on_held_out_prompts(engine, vorpel_cli):
         assert np.abs(got - want).max() <= bound
 
 
-@pytest.mark.parametrize("name", ["natural_heldout.jsonl", "natural_dev.jsonl"])
+@pytest.mark.parametrize("name", ["natural_heldout.jsonl", "natural_dev.jsonl", "natural_dev2.jsonl"])
 def test_natural_query_labels_are_well_formed(name):
     """Each expected call offers its tool, names exactly its parameters with the right JSON
     types, and copies every free-text value verbatim from the query (the convention the
