@@ -338,7 +338,6 @@ def main():
     first, fresh_optimizer = step, bool(a.resume)
     # Fresh data after a resume: the generator's seed moves with the step count.
     options = dict(max_tools=a.max_tools, pair_rate=a.pair_rate, think_name=a.think_name)
-    gen = task.TaskGenerator("train", a.seed + 1 + step, **options)
     rng = random.Random(a.seed + 2 + step)
     held = task.TaskGenerator("test", 1234, think_name=a.think_name).examples(a.eval_examples)
     seen = task.TaskGenerator("test", 1234, held_out_templates=False, think_name=a.think_name).examples(a.eval_examples)
@@ -370,7 +369,7 @@ def main():
         stream = parallel_batches([a.seed + 1 + step + 7919 * (k + 1) for k in range(a.workers)], model_file,
                                   a.batch, options)
     else:
-        stream = batches(gen, enc, a.batch)
+        stream = batches(task.TaskGenerator("train", a.seed + 1 + step, **options), enc, a.batch)
     while step < min(a.steps, a.stop_at or a.steps) and (a.minutes <= 0 or time.time() - start < a.minutes * 60):
         warm = min(1.0, (step + 1) / max(1, a.warmup), (step - first + 1) / 100 if fresh_optimizer else 1.0)
         if a.decay_steps:
