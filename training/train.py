@@ -190,6 +190,35 @@ def value_starts(enc: "Encoder", examples: list[task.Example], encoded: list[tup
     return out
 
 
+def noise_values(toks: torch.Tensor, encoded: list[tuple[list[int], int]], starts: list[int | None],
+                 rate: float, rng: random.Random, vocab: int, pad: int) -> torch.Tensor:
+    """A copy of the batch's tokens where each input token of a call's arguments (from
+    `starts`) is, with probability `rate`, replaced by a piece of the example's own prompt,
+    a random piece, or the token before it. The targets stay the clean ones, so the model
+    learns to carry on with the right value after a wrong piece instead of repeating the
+    prompt's markup or a fragment until the token budget runs out."""
+    out = toks.clone()
+    for k, (s, st) in enumerate(encoded):
+        if starts[k] is None:
+            continue
+        # Inputs st+v .. len(s)-2 are read while predicting argument tokens; the last token's
+        # own prediction is never scored.
+        for i in range(st + starts[k], len(s) - 1):
+            if rng.random() >= rate:
+                continue
+            kind = rng.random()
+            if kind < 0.4:
+                t = s[rng.randrange(1, st)]
+            elif kind < 0.7:
+                t = rng.randrange(vocab)
+                if t == pad:
+                    continue
+            else:
+                t = int(out[k, i - 1])
+            out[k, i] = t
+    return out
+
+
 def head_mask(toks: torch.Tensor, lengths: list[int], pad: int) -> torch.Tensor:
     pos = torch.arange(toks.shape[1], device=toks.device)[None, :]
     return (pos < torch.tensor(lengths, device=toks.device)[:, None]) & (toks != pad)
@@ -294,6 +323,8 @@ def main():
                     help="loss weight of the first token after the tool-call marker (call or abstain)")
     ap.add_argument("--value-weight", type=float, default=1.0,
                     help="loss weight of the tokens of a call's arguments object (the copied values)")
+    ap.add_argument("--value-noise", type=float, default=0.0,
+                    help="replace this share of a call's argument tokens in the input (targets stay clean)")
     ap.add_argument("--stop-at", type=int, default=0, help="stop (and save) at this step, inside the schedule of --steps")
     ap.add_argument("--save-minutes", type=float, default=10.0)
     ap.add_argument("--eval-every", type=int, default=1000)
@@ -382,15 +413,21 @@ def main():
         for group in opt.param_groups:
             group["lr"] = lr
         examples, encoded = next(stream)
-        toks, select, targets = (t.to(dev) for t in lm_batch(encoded, enc.pad))
+        toks, select, targets = lm_batch(encoded, enc.pad)
+        starts = None
+        if a.value_weight != 1.0 or a.value_noise > 0:
+            starts = value_starts(enc, examples, encoded)
+        if a.value_noise > 0:
+            toks = noise_values(toks, encoded, starts, a.value_noise, rng, geom.vocab, enc.pad)
+        toks, select, targets = toks.to(dev), select.to(dev), targets.to(dev)
         observe = step % 4 == 1
         if observe:
             logits, hidden_lm = model(toks, observe=True, select=select)
         else:
             logits = model(toks, select=select)
         if a.decision_weight != 1.0 or a.value_weight != 1.0:
-            starts = value_starts(enc, examples, encoded) if a.value_weight != 1.0 else None
-            w = decision_weights(encoded, enc.tool_call, a.decision_weight, starts, a.value_weight).to(dev)
+            w = decision_weights(encoded, enc.tool_call, a.decision_weight,
+                                 starts if a.value_weight != 1.0 else None, a.value_weight).to(dev)
             loss_lm = (F.cross_entropy(logits, targets, reduction="none") * w).sum() / w.sum()
         else:
             loss_lm = F.cross_entropy(logits, targets)

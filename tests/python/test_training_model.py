@@ -340,6 +340,24 @@ def test_value_weights_cover_the_arguments_and_nothing_before(sp_setup):
             assert json.dumps(value, ensure_ascii=False, separators=(",", ":")) in tail, (value, tail)
 
 
+def test_value_noise_changes_only_argument_inputs_and_keeps_the_targets(sp_setup):
+    """`--value-noise`: only input tokens inside a call's arguments change, at about the asked
+    rate; nothing in the prompt, the think block or the tool's name."""
+    _, _, enc, examples, train = sp_setup
+    encoded = train.encode_examples(enc, examples)
+    starts = train.value_starts(enc, examples, encoded)
+    toks, _, _ = train.lm_batch(encoded, enc.pad)
+    noisy = train.noise_values(toks, encoded, starts, 0.3, random.Random(3), enc.sp.get_piece_size(), enc.pad)
+    changed = total = 0
+    for k, ((s, st), v) in enumerate(zip(encoded, starts)):
+        lo = len(s) - 1 if v is None else st + v
+        assert noisy[k, :lo].equal(toks[k, :lo]) and noisy[k, len(s) - 1:].equal(toks[k, len(s) - 1:])
+        changed += int((noisy[k, lo: len(s) - 1] != toks[k, lo: len(s) - 1]).sum())
+        total += max(0, len(s) - 1 - lo)
+    # Some draws repeat the token already there (the previous one, or the same piece).
+    assert total > 100 and 0.15 * total < changed < 0.31 * total, (changed, total)
+
+
 def test_worker_batches_are_encoded_as_in_process_and_differ_per_worker(sp_setup):
     """`--workers`: batches made in spawned processes carry the ids the training process would
     encode for their examples, and the workers draw different examples."""
