@@ -172,8 +172,6 @@ def evaluate_natural(engine, rows=None, constrain: bool = True, max_new_tokens: 
 
 
 def main():
-    import vorpel_rs
-
     ap = argparse.ArgumentParser()
     ap.add_argument("container")
     ap.add_argument("--examples", type=int, default=200)
@@ -185,6 +183,9 @@ def main():
                          "the held-out one reports)")
     ap.add_argument("--think-name", action="store_true", help="the model names the tool in a think block first")
     a = ap.parse_args()
+    # Imported after the arguments, so that --help works without the module on the path.
+    import vorpel_rs
+
     engine = vorpel_rs.V2Engine.load(a.container)
     log = open(a.log, "w") if a.log else None
     rows = load_natural(a.natural)
