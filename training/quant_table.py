@@ -68,14 +68,14 @@ def natural_examples(rows, think_name: bool = False) -> list[task.Example]:
 
 
 def main():
-    import vorpel_rs
-
     ap = argparse.ArgumentParser()
     ap.add_argument("checkpoint")
     ap.add_argument("--examples", type=int, default=100)
     ap.add_argument("--bits", default="float,4,3,2,ternary")
     ap.add_argument("--seed", type=int, default=1234)
     a = ap.parse_args()
+    import vorpel_rs  # after the arguments: --help works without the module on the path
+
     model, ck = export.load_checkpoint(a.checkpoint)
     enc = train.Encoder(ck["tokenizer"])
     think = bool(ck.get("args", {}).get("think_name"))

@@ -549,8 +549,12 @@ def corpus_lines(n_examples: int = 4000, seed: int = 7) -> list[str]:
 
 
 if __name__ == "__main__":
-    import sys
+    import argparse
 
-    split = sys.argv[1] if len(sys.argv) > 1 else "train"
-    for ex in TaskGenerator(split, int(sys.argv[2]) if len(sys.argv) > 2 else 1).examples(40):
+    ap = argparse.ArgumentParser(description="print examples of the task")
+    ap.add_argument("split", nargs="?", default="train", choices=("train", "test"))
+    ap.add_argument("seed", nargs="?", type=int, default=1)
+    ap.add_argument("-n", type=int, default=40, help="how many")
+    a = ap.parse_args()
+    for ex in TaskGenerator(a.split, a.seed).examples(a.n):
         print(f"[{ex.kind}] {ex.query}  =>  {ex.completion}   {ex.offered}")
