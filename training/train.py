@@ -324,7 +324,7 @@ def main():
     ap.add_argument("--value-weight", type=float, default=1.0,
                     help="loss weight of the tokens of a call's arguments object (the copied values)")
     ap.add_argument("--value-noise", type=float, default=0.0,
-                    help="replace this share of a call's argument tokens in the input (targets stay clean)")
+                    help="replace this share of a call's argument tokens in the input (targets stay clean; never on the confidence head's steps)")
     ap.add_argument("--stop-at", type=int, default=0, help="stop (and save) at this step, inside the schedule of --steps")
     ap.add_argument("--save-minutes", type=float, default=10.0)
     ap.add_argument("--eval-every", type=int, default=1000)
@@ -417,10 +417,12 @@ def main():
         starts = None
         if a.value_weight != 1.0 or a.value_noise > 0:
             starts = value_starts(enc, examples, encoded)
-        if a.value_noise > 0:
+        observe = step % 4 == 1
+        # Not on the steps whose hidden states are the confidence head's right completions:
+        # a noisy completion must not count as a right one there.
+        if a.value_noise > 0 and not observe:
             toks = noise_values(toks, encoded, starts, a.value_noise, rng, geom.vocab, enc.pad)
         toks, select, targets = toks.to(dev), select.to(dev), targets.to(dev)
-        observe = step % 4 == 1
         if observe:
             logits, hidden_lm = model(toks, observe=True, select=select)
         else:

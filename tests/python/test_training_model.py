@@ -340,7 +340,7 @@ def test_value_weights_cover_the_arguments_and_nothing_before(sp_setup):
             assert json.dumps(value, ensure_ascii=False, separators=(",", ":")) in tail, (value, tail)
 
 
-def test_value_noise_changes_only_argument_inputs_and_keeps_the_targets(sp_setup):
+def test_value_noise_changes_only_argument_inputs(sp_setup):
     """`--value-noise`: only input tokens inside a call's arguments change, at about the asked
     rate; nothing in the prompt, the think block or the tool's name."""
     _, _, enc, examples, train = sp_setup
