@@ -414,13 +414,12 @@ def main():
             group["lr"] = lr
         examples, encoded = next(stream)
         toks, select, targets = lm_batch(encoded, enc.pad)
-        starts = None
-        if a.value_weight != 1.0 or a.value_noise > 0:
-            starts = value_starts(enc, examples, encoded)
         observe = step % 4 == 1
-        # Not on the steps whose hidden states are the confidence head's right completions:
-        # a noisy completion must not count as a right one there.
-        if a.value_noise > 0 and not observe:
+        # No noise on the steps whose hidden states are the confidence head's right
+        # completions: a noisy completion must not count as a right one there.
+        noisy = a.value_noise > 0 and not observe
+        starts = value_starts(enc, examples, encoded) if a.value_weight != 1.0 or noisy else None
+        if noisy:
             toks = noise_values(toks, encoded, starts, a.value_noise, rng, geom.vocab, enc.pad)
         toks, select, targets = toks.to(dev), select.to(dev), targets.to(dev)
         if observe:
