@@ -219,6 +219,58 @@ def noise_values(toks: torch.Tensor, encoded: list[tuple[list[int], int]], start
     return out
 
 
+def insert_noise(encoded: list[tuple[list[int], int]], starts: list[int | None], rate: float,
+                 rng: random.Random, vocab: int, pad: int, max_len: int):
+    """Sequences where, after each token of a call's arguments (from `starts`), a stray piece
+    is inserted with probability `rate`: a piece of the example's own prompt, a random piece,
+    or a repeat of the token it follows. Returns the new (sequence, prompt length) pairs and,
+    per example, the positions of the inserted pieces.
+
+    Unlike replacing a piece, an insertion drops nothing from the value: the stray piece's
+    target is the token that should have come, and the token before it keeps its clean target
+    (`lm_batch_inserted`), so the model learns to resume the value where it left it rather
+    than to skip ahead, and never to emit the stray piece itself."""
+    out, inserted = [], []
+    for k, (s, st) in enumerate(encoded):
+        if starts[k] is None:
+            out.append((s, st))
+            inserted.append([])
+            continue
+        t, at = list(s[: st + starts[k] + 1]), []
+        for i in range(st + starts[k], len(s) - 1):
+            # Never two strays in a row and never a stray as the last token: each stray's
+            # target is the clean token right after it.
+            if len(s) + len(at) < max_len and rng.random() < rate:
+                kind = rng.random()
+                if kind < 0.4:
+                    w = s[rng.randrange(1, st)]
+                elif kind < 0.7:
+                    w = rng.randrange(vocab)
+                else:
+                    w = s[i]
+                if w != pad:
+                    at.append(len(t))
+                    t.append(w)
+            t.append(s[i + 1])
+        out.append((t, st))
+        inserted.append(at)
+    return out, inserted
+
+
+def lm_batch_inserted(encoded: list[tuple[list[int], int]], inserted: list[list[int]], pad: int):
+    """`lm_batch` for sequences from `insert_noise`: the token before each stray piece is
+    scored on the clean token after the stray, not on the stray."""
+    toks, _ = pad_batch([s for s, _ in encoded], pad)
+    select = torch.zeros_like(toks, dtype=torch.bool)
+    for i, (s, st) in enumerate(encoded):
+        select[i, st - 1: len(s) - 1] = True
+    nxt = torch.roll(toks, -1, dims=1)
+    for i, at in enumerate(inserted):
+        for j in at:
+            nxt[i, j - 1] = toks[i, j + 1]
+    return toks, select, nxt[select]
+
+
 def head_mask(toks: torch.Tensor, lengths: list[int], pad: int) -> torch.Tensor:
     pos = torch.arange(toks.shape[1], device=toks.device)[None, :]
     return (pos < torch.tensor(lengths, device=toks.device)[:, None]) & (toks != pad)
@@ -325,6 +377,8 @@ def main():
                     help="loss weight of the tokens of a call's arguments object (the copied values)")
     ap.add_argument("--value-noise", type=float, default=0.0,
                     help="replace this share of a call's argument tokens in the input (targets stay clean; never on the confidence head's steps)")
+    ap.add_argument("--noise-form", choices=("replace", "insert"), default="replace",
+                    help="value noise replaces an argument token, or inserts a stray piece after it (nothing skipped)")
     ap.add_argument("--stop-at", type=int, default=0, help="stop (and save) at this step, inside the schedule of --steps")
     ap.add_argument("--save-minutes", type=float, default=10.0)
     ap.add_argument("--eval-every", type=int, default=1000)
@@ -419,7 +473,11 @@ def main():
         # completions: a noisy completion must not count as a right one there.
         noisy = a.value_noise > 0 and not observe
         starts = value_starts(enc, examples, encoded) if a.value_weight != 1.0 or noisy else None
-        if noisy:
+        if noisy and a.noise_form == "insert":
+            encoded, inserted = insert_noise(encoded, starts, a.value_noise, rng, geom.vocab, enc.pad,
+                                             geom.max_seq_len)
+            toks, select, targets = lm_batch_inserted(encoded, inserted, enc.pad)
+        elif noisy:
             toks = noise_values(toks, encoded, starts, a.value_noise, rng, geom.vocab, enc.pad)
         toks, select, targets = toks.to(dev), select.to(dev), targets.to(dev)
         if observe:
@@ -480,7 +538,7 @@ def main():
             write(f"step {step} t={seconds:.0f}s lr={lr:.2e} lm={sum(window) / len(window):.4f} "
                   f"contrastive={loss_c.item():.4f} confidence={loss_k.item():.4f}")
             window.clear()
-        if step % a.eval_every == 0:
+        if a.eval_every and step % a.eval_every == 0:
             m_held = teacher_forced(model, enc, held, from_start=a.think_name)
             m_seen = teacher_forced(model, enc, seen, from_start=a.think_name)
             write("eval " + json.dumps({"step": step, "seconds": round(seconds), "held_out": m_held,

@@ -358,6 +358,38 @@ def test_value_noise_changes_only_argument_inputs(sp_setup):
     assert total > 100 and 0.15 * total < changed < 0.31 * total, (changed, total)
 
 
+def test_insert_noise_keeps_every_clean_target(sp_setup):
+    """`--noise-form insert`: strays appear only inside a call's arguments, each is scored on the
+    clean token after it, and dropping the strays' positions leaves exactly the clean batch's
+    (input, target) pairs: nothing is skipped and no stray is ever a target."""
+    _, _, enc, examples, train = sp_setup
+    encoded = train.encode_examples(enc, examples)
+    starts = train.value_starts(enc, examples, encoded)
+    _, _, targets = train.lm_batch(encoded, enc.pad)
+    noisy, inserted = train.insert_noise(encoded, starts, 0.3, random.Random(5), enc.sp.get_piece_size(),
+                                         enc.pad, 1024)
+    _, _, ntargets = train.lm_batch_inserted(noisy, inserted, enc.pad)
+    strays = slots = 0
+    at = nat = 0
+    for (s, st), (t, nst), v, ins in zip(encoded, noisy, starts, inserted):
+        n, m = len(s) - st, len(t) - nst
+        want = list(zip(s[st - 1: len(s) - 1], targets[at: at + n].tolist()))
+        got = list(zip(t[nst - 1: len(t) - 1], ntargets[nat: nat + m].tolist()))
+        at, nat = at + n, nat + m
+        assert nst == st and m == n + len(ins)
+        if v is None:
+            assert not ins and t == s
+            continue
+        assert all(j > st + v for j in ins) and all(b - a_ > 1 for a_, b in zip(ins, ins[1:]))
+        for j in ins:
+            assert got[j - (nst - 1)][1] == t[j + 1]
+        kept = [p for i, p in enumerate(got) if i + nst - 1 not in ins]
+        assert kept == want
+        strays += len(ins)
+        slots += len(s) - 1 - (st + v)
+    assert slots > 100 and 0.2 * slots < strays < 0.4 * slots, (strays, slots)
+
+
 def test_worker_batches_are_encoded_as_in_process_and_differ_per_worker(sp_setup):
     """`--workers`: batches made in spawned processes carry the ids the training process would
     encode for their examples, and the workers draw different examples."""
