@@ -140,13 +140,18 @@ def encode_examples(enc: Encoder, examples: list[task.Example]) -> list[tuple[li
     return out
 
 
-def lm_batch(encoded: list[tuple[list[int], int]], pad: int):
-    """Tokens, the mask of positions whose next token is scored, and those next tokens."""
+def lm_batch(encoded: list[tuple[list[int], int]], pad: int, inserted: list[list[int]] | None = None):
+    """Tokens, the mask of positions whose next token is scored, and those next tokens. With
+    `inserted` (stray positions from `insert_noise`) the token before each stray is scored on
+    the clean token after the stray, not on the stray."""
     toks, _ = pad_batch([s for s, _ in encoded], pad)
     select = torch.zeros_like(toks, dtype=torch.bool)
     for i, (s, st) in enumerate(encoded):
         select[i, st - 1: len(s) - 1] = True
     nxt = torch.roll(toks, -1, dims=1)
+    for i, at in enumerate(inserted or []):
+        for j in at:
+            nxt[i, j - 1] = toks[i, j + 1]
     return toks, select, nxt[select]
 
 
@@ -228,7 +233,7 @@ def insert_noise(encoded: list[tuple[list[int], int]], starts: list[int | None],
 
     Unlike replacing a piece, an insertion drops nothing from the value: the stray piece's
     target is the token that should have come, and the token before it keeps its clean target
-    (`lm_batch_inserted`), so the model learns to resume the value where it left it rather
+    (`lm_batch` with the stray positions), so the model learns to resume the value where it left it rather
     than to skip ahead, and never to emit the stray piece itself."""
     out, inserted = [], []
     for k, (s, st) in enumerate(encoded):
@@ -255,20 +260,6 @@ def insert_noise(encoded: list[tuple[list[int], int]], starts: list[int | None],
         out.append((t, st))
         inserted.append(at)
     return out, inserted
-
-
-def lm_batch_inserted(encoded: list[tuple[list[int], int]], inserted: list[list[int]], pad: int):
-    """`lm_batch` for sequences from `insert_noise`: the token before each stray piece is
-    scored on the clean token after the stray, not on the stray."""
-    toks, _ = pad_batch([s for s, _ in encoded], pad)
-    select = torch.zeros_like(toks, dtype=torch.bool)
-    for i, (s, st) in enumerate(encoded):
-        select[i, st - 1: len(s) - 1] = True
-    nxt = torch.roll(toks, -1, dims=1)
-    for i, at in enumerate(inserted):
-        for j in at:
-            nxt[i, j - 1] = toks[i, j + 1]
-    return toks, select, nxt[select]
 
 
 def head_mask(toks: torch.Tensor, lengths: list[int], pad: int) -> torch.Tensor:
@@ -476,7 +467,7 @@ def main():
         if noisy and a.noise_form == "insert":
             encoded, inserted = insert_noise(encoded, starts, a.value_noise, rng, geom.vocab, enc.pad,
                                              geom.max_seq_len)
-            toks, select, targets = lm_batch_inserted(encoded, inserted, enc.pad)
+            toks, select, targets = lm_batch(encoded, enc.pad, inserted)
         elif noisy:
             toks = noise_values(toks, encoded, starts, a.value_noise, rng, geom.vocab, enc.pad)
         toks, select, targets = toks.to(dev), select.to(dev), targets.to(dev)

@@ -368,7 +368,7 @@ def test_insert_noise_keeps_every_clean_target(sp_setup):
     _, _, targets = train.lm_batch(encoded, enc.pad)
     noisy, inserted = train.insert_noise(encoded, starts, 0.3, random.Random(5), enc.sp.get_piece_size(),
                                          enc.pad, 1024)
-    _, _, ntargets = train.lm_batch_inserted(noisy, inserted, enc.pad)
+    _, _, ntargets = train.lm_batch(noisy, enc.pad, inserted)
     strays = slots = 0
     at = nat = 0
     for (s, st), (t, nst), v, ins in zip(encoded, noisy, starts, inserted):
