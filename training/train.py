@@ -211,17 +211,23 @@ def noise_values(toks: torch.Tensor, encoded: list[tuple[list[int], int]], start
         for i in range(st + starts[k], len(s) - 1):
             if rng.random() >= rate:
                 continue
-            kind = rng.random()
-            if kind < 0.4:
-                t = s[rng.randrange(1, st)]
-            elif kind < 0.7:
-                t = rng.randrange(vocab)
-                if t == pad:
-                    continue
-            else:
-                t = int(out[k, i - 1])
-            out[k, i] = t
+            t = stray_piece(s, st, int(out[k, i - 1]), rng, vocab, pad)
+            if t is not None:
+                out[k, i] = t
     return out
+
+
+def stray_piece(s: list[int], st: int, prev: int, rng: random.Random, vocab: int, pad: int) -> int | None:
+    """A wrong piece as the model might emit one inside a value: a piece of the example's own
+    prompt (40 %), a random piece (30 %) or `prev` repeated (30 %); None for the padding id."""
+    kind = rng.random()
+    if kind < 0.4:
+        t = s[rng.randrange(1, st)]
+    elif kind < 0.7:
+        t = rng.randrange(vocab)
+    else:
+        t = prev
+    return None if t == pad else t
 
 
 def insert_noise(encoded: list[tuple[list[int], int]], starts: list[int | None], rate: float,
@@ -233,8 +239,8 @@ def insert_noise(encoded: list[tuple[list[int], int]], starts: list[int | None],
 
     Unlike replacing a piece, an insertion drops nothing from the value: the stray piece's
     target is the token that should have come, and the token before it keeps its clean target
-    (`lm_batch` with the stray positions), so the model learns to resume the value where it left it rather
-    than to skip ahead, and never to emit the stray piece itself."""
+    (`lm_batch` with the stray positions), so the model learns to resume the value where it
+    left it rather than to skip ahead, and never to emit the stray piece itself."""
     out, inserted = [], []
     for k, (s, st) in enumerate(encoded):
         if starts[k] is None:
@@ -246,14 +252,8 @@ def insert_noise(encoded: list[tuple[list[int], int]], starts: list[int | None],
             # Never two strays in a row and never a stray as the last token: each stray's
             # target is the clean token right after it.
             if len(s) + len(at) < max_len and rng.random() < rate:
-                kind = rng.random()
-                if kind < 0.4:
-                    w = s[rng.randrange(1, st)]
-                elif kind < 0.7:
-                    w = rng.randrange(vocab)
-                else:
-                    w = s[i]
-                if w != pad:
+                w = stray_piece(s, st, s[i], rng, vocab, pad)
+                if w is not None:
                     at.append(len(t))
                     t.append(w)
             t.append(s[i + 1])
@@ -458,17 +458,17 @@ def main():
         for group in opt.param_groups:
             group["lr"] = lr
         examples, encoded = next(stream)
-        toks, select, targets = lm_batch(encoded, enc.pad)
         observe = step % 4 == 1
         # No noise on the steps whose hidden states are the confidence head's right
         # completions: a noisy completion must not count as a right one there.
         noisy = a.value_noise > 0 and not observe
         starts = value_starts(enc, examples, encoded) if a.value_weight != 1.0 or noisy else None
+        inserted = None
         if noisy and a.noise_form == "insert":
             encoded, inserted = insert_noise(encoded, starts, a.value_noise, rng, geom.vocab, enc.pad,
                                              geom.max_seq_len)
-            toks, select, targets = lm_batch(encoded, enc.pad, inserted)
-        elif noisy:
+        toks, select, targets = lm_batch(encoded, enc.pad, inserted)
+        if noisy and a.noise_form == "replace":
             toks = noise_values(toks, encoded, starts, a.value_noise, rng, geom.vocab, enc.pad)
         toks, select, targets = toks.to(dev), select.to(dev), targets.to(dev)
         if observe:
