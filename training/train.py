@@ -262,6 +262,32 @@ def insert_noise(encoded: list[tuple[list[int], int]], starts: list[int | None],
     return out, inserted
 
 
+def own_strays(logits: torch.Tensor, encoded: list[tuple[list[int], int]], starts: list[int | None],
+               pad: int, max_len: int):
+    """The batch's examples whose teacher-forced argmax goes wrong inside a call's arguments,
+    with that wrong piece inserted where the model would have emitted it. `logits` are the
+    scored positions of `lm_batch(encoded)` in order. Returns (sequence, prompt length) pairs
+    and, per example, the stray's position, in `insert_noise`'s form.
+
+    Random strays are not the mistakes this model makes; its own first wrong piece is the
+    state a budget run starts from, so training it to resume the clean value from there
+    targets the runaway answers directly."""
+    guess = logits.argmax(-1).tolist()
+    out, inserted, off = [], [], 0
+    for k, (s, st) in enumerate(encoded):
+        n = len(s) - st
+        if starts[k] is not None and len(s) < max_len:
+            for i in range(starts[k], n):
+                w = guess[off + i]
+                if w != s[st + i]:
+                    if w != pad:
+                        out.append((s[: st + i] + [w] + s[st + i:], st))
+                        inserted.append([st + i])
+                    break
+        off += n
+    return out, inserted
+
+
 def head_mask(toks: torch.Tensor, lengths: list[int], pad: int) -> torch.Tensor:
     pos = torch.arange(toks.shape[1], device=toks.device)[None, :]
     return (pos < torch.tensor(lengths, device=toks.device)[:, None]) & (toks != pad)
@@ -370,11 +396,15 @@ def main():
                     help="replace this share of a call's argument tokens in the input (targets stay clean; never on the confidence head's steps)")
     ap.add_argument("--noise-form", choices=("replace", "insert"), default="replace",
                     help="value noise replaces an argument token, or inserts a stray piece after it (nothing skipped)")
+    ap.add_argument("--own-strays", type=float, default=0.0,
+                    help="loss weight of a second pass that inserts the model's own first wrong argument piece and scores the recovery")
     ap.add_argument("--stop-at", type=int, default=0, help="stop (and save) at this step, inside the schedule of --steps")
     ap.add_argument("--save-minutes", type=float, default=10.0)
     ap.add_argument("--eval-every", type=int, default=1000)
     ap.add_argument("--eval-examples", type=int, default=300)
     a = ap.parse_args()
+    if a.own_strays and a.value_noise:
+        ap.error("--own-strays reads the clean batch's logits: it does not combine with --value-noise")
     torch.manual_seed(a.seed)
     random.seed(a.seed)
     torch.set_num_threads(a.threads)
@@ -462,7 +492,8 @@ def main():
         # No noise on the steps whose hidden states are the confidence head's right
         # completions: a noisy completion must not count as a right one there.
         noisy = a.value_noise > 0 and not observe
-        starts = value_starts(enc, examples, encoded) if a.value_weight != 1.0 or noisy else None
+        starts = (value_starts(enc, examples, encoded)
+                  if a.value_weight != 1.0 or noisy or a.own_strays else None)
         inserted = None
         if noisy and a.noise_form == "insert":
             encoded, inserted = insert_noise(encoded, starts, a.value_noise, rng, geom.vocab, enc.pad,
@@ -482,6 +513,16 @@ def main():
         else:
             loss_lm = F.cross_entropy(logits, targets)
         loss = loss_lm
+        if a.own_strays:
+            strayed, at = own_strays(logits.detach(), encoded, starts, enc.pad, geom.max_seq_len)
+            if strayed:
+                t2, sel2, tg2 = lm_batch(strayed, enc.pad, at)
+                # Score only from the stray on: the positions before it repeat the clean batch.
+                pos = torch.arange(t2.shape[1])[None, :]
+                after = pos >= torch.tensor([j[0] for j in at])[:, None]
+                keep = after[sel2]
+                lg2 = model(t2.to(dev), select=(sel2 & after).to(dev))
+                loss = loss + a.own_strays * F.cross_entropy(lg2, tg2[keep].to(dev))
         if step % 2 == 0:
             # Contrastive: queries of real calls against their tools' descriptions.
             calls = [ex for ex in examples if ex.tool is not None]

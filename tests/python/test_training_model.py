@@ -390,6 +390,37 @@ def test_insert_noise_keeps_every_clean_target(sp_setup):
     assert slots > 100 and 0.2 * slots < strays < 0.4 * slots, (strays, slots)
 
 
+def test_own_strays_insert_the_first_wrong_argument_guess(sp_setup):
+    """`--own-strays`: an example is taken only when the argmax goes wrong inside its arguments;
+    the first wrong guess there (not a later one, not one in the tool's name) is inserted where
+    it was guessed, and both it and the token before it are scored on the clean token."""
+    _, _, enc, examples, train = sp_setup
+    encoded = train.encode_examples(enc, examples)
+    starts = train.value_starts(enc, examples, encoded)
+    _, _, targets = train.lm_batch(encoded, enc.pad)
+    vocab = enc.sp.get_piece_size()
+    logits = torch.nn.functional.one_hot(targets, vocab).float()
+    want, off = [], 0
+    for k, ((s, st), v) in enumerate(zip(encoded, starts)):
+        n = len(s) - st
+        if k % 3 == 0 or v is None or v + 3 >= n:
+            logits[off + 1, (targets[off + 1] + 1) % vocab] = 2.0  # in the think block: ignored
+        else:
+            i = v + 1 + k % 2
+            wrong = (s[st + i] + 7) % vocab
+            logits[off + i, wrong] = 2.0
+            logits[off + i + 1, (s[st + i + 1] + 9) % vocab] = 2.0  # a later guess: ignored
+            want.append((s[: st + i] + [wrong] + s[st + i:], st + i))
+        off += n
+    got, inserted = train.own_strays(logits, encoded, starts, enc.pad, 1024)
+    assert len(want) > 3 and [(t, j[0]) for (t, _), j in zip(got, inserted)] == want
+    toks, select, tg = train.lm_batch(got, enc.pad, inserted)
+    row = select.long().cumsum(1) - 1 + torch.cat([torch.zeros(1, dtype=torch.long),
+                                                   select.sum(1).cumsum(0)[:-1]])[:, None]
+    for b, ((t, st), (j,)) in enumerate(zip(got, inserted)):
+        assert tg[row[b, j]] == t[j + 1] and tg[row[b, j - 1]] == t[j + 1]
+
+
 def test_worker_batches_are_encoded_as_in_process_and_differ_per_worker(sp_setup):
     """`--workers`: batches made in spawned processes carry the ids the training process would
     encode for their examples, and the workers draw different examples."""
