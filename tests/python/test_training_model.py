@@ -554,6 +554,39 @@ def test_widening_refuses_head_counts_that_split_a_group():
             grow.widen_heads(m, heads)
 
 
+@pytest.mark.parametrize("lanes,sites,d_new", [(2, (), 32), (3, (), 28), (2, (1,), 32), (3, (0, 1), 28)])
+def test_widened_stream_starts_as_the_same_function(lanes, sites, d_new):
+    # New stream dimensions start at zero, so logits and head outputs must stay; only the
+    # engram gate's 1/sqrt(d) cannot be kept exactly. A block copied to the wrong lane or
+    # table, or a norm left unscaled, moves the logits by O(1). The new dimensions must
+    # still receive gradients, or training could never use them.
+    import grow
+    specs = [(1, 2, 6), (2, 2, 1)]
+    m = perturbed_model(geometry(vocab=50, d_model=24, lanes=lanes, sites=sites), specs, 7)
+    for bad in (24, 30, 36):        # not wider, not split into 4 tables, beyond hada_n 32
+        with pytest.raises(ValueError):
+            grow.widen_d_model(m, bad)
+    g = grow.widen_d_model(m, d_new)
+    assert (g.geom.d_model, g.geom.sub_dim) == (d_new, d_new // 4)
+    tokens = torch.randint(0, 50, (2, 23), generator=torch.Generator().manual_seed(3))
+    mask = torch.rand(2, 23, generator=torch.Generator().manual_seed(4)) < 0.7
+    with torch.no_grad():
+        (a, ha), (b, hb) = m(tokens, observe=True), g(tokens, observe=True)
+        tol = 0.05 if sites else 5e-4   # f32 rounding of the sqrt(d) rescalings
+        assert (a - b).abs().max().item() <= tol
+        for head in range(len(specs)):
+            assert (m.head_output(head, ha, mask) - g.head_output(head, hb, mask)).abs().max().item() <= tol
+    g.zero_grad()
+    logits, hidden = g(tokens, observe=True)
+    (logits.pow(2).mean() + g.head_output(1, hidden, mask).sum()).backward()
+    fresh = [g.embedding.grad[:, 24:]]
+    # (the last layer's new rows wake one step later, once the embedding's new columns move)
+    fresh += [p[name].grad[24:] for p in g.layers[:-1] for name in ("out_proj", "d3")]
+    fresh += [e["tables"].grad[:, 6:] for e in g.engrams]
+    for grad in fresh:
+        assert grad.abs().max().item() > 0
+
+
 @pytest.mark.parametrize("alpha", [0.0, 0.25, 1.0])
 def test_soup_interpolates_the_two_checkpoints(sp_setup, tmp_path, alpha):
     # soup.py A B OUT --alpha a must give (1 - a) A + a B in every tensor (f16, as compact
