@@ -117,7 +117,6 @@ def widen_d_model(model: V2Torch, d_model: int, seed: int = 0) -> V2Torch:
         # columns in `groups` blocks of `width` (lanes or tables), each block widened in place
         for g in range(groups):
             new[:, g * new_width:g * new_width + width] = value[:, g * width:(g + 1) * width] * scale
-        return new
 
     for name, value in src.items():
         part = name.rsplit(".", 1)[-1]
