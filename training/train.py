@@ -288,6 +288,63 @@ def own_strays(logits: torch.Tensor, encoded: list[tuple[list[int], int]], start
     return out, inserted
 
 
+def quote_pieces(enc: "Encoder") -> torch.Tensor:
+    """[vocab] bool: the pieces whose text starts with a double quote, the pieces that can close
+    a string value (`"`, `",`, `"}}` ...)."""
+    sp = enc.sp
+    return torch.tensor([not sp.is_control(i) and not sp.is_byte(i) and sp.id_to_piece(i).startswith('"')
+                         for i in range(sp.get_piece_size())])
+
+
+def value_end_positions(enc: "Encoder", encoded: list[tuple[list[int], int]],
+                        closers: torch.Tensor) -> tuple[list[int], list[bool]]:
+    """The scored positions (indices into `lm_batch`'s targets, in order) whose next piece is
+    emitted inside a string value of the completion's JSON, each with whether that piece
+    closes the value. A string is a value when the last structural character before its
+    opening quote is a colon; a backslash escapes the character after it. The walk reads
+    each piece's text, so a piece that carries a value's last letters and its quote counts as
+    a continuation: only a piece that starts with the quote ends the value at its position."""
+    rows, closes, off = [], [], 0
+    for s, st in encoded:
+        in_string = is_value = escaped = False
+        last = ""
+        for i, t in enumerate(s[st:]):
+            if in_string and is_value:
+                rows.append(off + i)
+                closes.append(bool(closers[t]) and not escaped)
+            if enc.sp.is_control(t) or enc.sp.is_unknown(t):
+                continue
+            for ch in enc.sp.id_to_piece(t).replace("\u2581", " "):
+                if in_string:
+                    if escaped:
+                        escaped = False
+                    elif ch == "\\":
+                        escaped = True
+                    elif ch == '"':
+                        in_string = False
+                elif ch == '"':
+                    in_string, is_value = True, last == ":"
+                elif not ch.isspace():
+                    last = ch
+        off += len(s) - st
+    return rows, closes
+
+
+def value_end_loss(logits: torch.Tensor, rows: list[int], closes: list[bool],
+                   closers: torch.Tensor) -> torch.Tensor:
+    """Binary cross-entropy of "the value ends here" at the positions inside string values:
+    the probability of ending is the total of the quote pieces' softmax. Where the language
+    model loss spreads a wrong ending's cost over the whole vocabulary, this one grows as
+    1 / (1 - p) when the model is sure of a wrong ending (a cut value) and as 1 / p when it
+    misses a right one (a runaway), the two ways an answer's JSON breaks."""
+    if not rows:
+        return logits.new_zeros(())
+    lp = logits[rows].log_softmax(-1)
+    end = lp[:, closers.to(lp.device)].logsumexp(-1).clamp(max=-1e-6)
+    y = torch.tensor(closes, device=lp.device)
+    return -torch.where(y, end, torch.log1p(-end.exp())).mean()
+
+
 def head_mask(toks: torch.Tensor, lengths: list[int], pad: int) -> torch.Tensor:
     pos = torch.arange(toks.shape[1], device=toks.device)[None, :]
     return (pos < torch.tensor(lengths, device=toks.device)[:, None]) & (toks != pad)
@@ -398,6 +455,8 @@ def main():
                     help="value noise replaces an argument token, or inserts a stray piece after it (nothing skipped)")
     ap.add_argument("--own-strays", type=float, default=0.0,
                     help="loss weight of a second pass that inserts the model's own first wrong argument piece and scores the recovery")
+    ap.add_argument("--end-weight", type=float, default=0.0,
+                    help="loss weight of a binary loss on whether each piece inside a string value ends it")
     ap.add_argument("--stop-at", type=int, default=0, help="stop (and save) at this step, inside the schedule of --steps")
     ap.add_argument("--save-minutes", type=float, default=10.0)
     ap.add_argument("--eval-every", type=int, default=1000)
@@ -405,6 +464,8 @@ def main():
     a = ap.parse_args()
     if a.own_strays and a.value_noise:
         ap.error("--own-strays reads the clean batch's logits: it does not combine with --value-noise")
+    if a.end_weight and a.value_noise:
+        ap.error("--end-weight reads the clean batch's targets: it does not combine with --value-noise")
     torch.manual_seed(a.seed)
     random.seed(a.seed)
     torch.set_num_threads(a.threads)
@@ -434,6 +495,7 @@ def main():
                         hada_n=1 << (a.d_model - 1).bit_length())
         heads = [(CONTRASTIVE, 2, 64), (CONFIDENCE, 2, 1)]
         model = V2Torch(geom, heads)
+    closers = quote_pieces(enc)
     dev = torch.device(a.device)
     model.to(dev)
     opt = torch.optim.AdamW(model.parameters(), lr=a.lr, weight_decay=0.01, betas=(0.9, 0.98))
@@ -513,6 +575,9 @@ def main():
         else:
             loss_lm = F.cross_entropy(logits, targets)
         loss = loss_lm
+        if a.end_weight:
+            rows, closes = value_end_positions(enc, encoded, closers)
+            loss = loss + a.end_weight * value_end_loss(logits, rows, closes, closers)
         if a.own_strays:
             strayed, at = own_strays(logits.detach(), encoded, starts, enc.pad, geom.max_seq_len)
             if strayed:

@@ -658,3 +658,56 @@ def test_retokenized_embedding_follows_piece_texts(fresh_vocab, tmp_path):
             assert not value.any(), name
         elif name != "embedding":
             assert torch.equal(value, before[name]), name
+
+
+def piece_bytes(sp, t: int) -> bytes:
+    if sp.is_control(t):
+        return b""
+    if sp.is_byte(t):
+        return bytes([int(sp.id_to_piece(t)[3:5], 16)])
+    return sp.id_to_piece(t).replace("\u2581", " ").encode()
+
+
+def test_value_end_positions_mark_every_string_value_and_its_closing_quote(sp_setup):
+    """`--end-weight`: the positions scored for "the value ends here" are those whose piece
+    starts inside a string value of the call, found here by searching each value's JSON form in
+    the completion's bytes; the closing position is the piece that starts with its quote. The
+    loss is small when the model emits the right pieces and large for a cut value."""
+    _, _, enc, examples, train = sp_setup
+    encoded = train.encode_examples(enc, examples)
+    closers = train.quote_pieces(enc)
+    rows, closes = train.value_end_positions(enc, encoded, closers)
+    got = dict(zip(rows, closes))
+    want, off, n_values = {}, 0, 0
+    for ex, (s, st) in zip(examples, encoded):
+        text = ex.completion.encode()
+        starts = [0]
+        for t in s[st:-1]:
+            starts.append(starts[-1] + len(piece_bytes(enc.sp, t)))
+        assert starts[-1] == len(text)  # the pieces spell the completion (less the end marker)
+        if ex.tool is not None:
+            call = json.loads(ex.completion.split("<tool_call>")[1].split("</tool_call>")[0])
+            spans, at = [], 0
+            for v in [call["name"], *call["arguments"].values()]:
+                if isinstance(v, str):
+                    form = b":" + json.dumps(v, ensure_ascii=False, separators=(",", ":")).encode()
+                    at = text.index(form, at)
+                    spans.append((at + 1, at + len(form) - 1))  # opening and closing quote
+                    at += len(form)
+            n_values += len(spans)
+            for i, p in enumerate(starts[:-1]):
+                for lo, hi in spans:
+                    if lo < p <= hi:
+                        want[off + i] = p == hi
+        off += len(s) - st
+    assert n_values > 50 and got == want
+    # The loss: near zero for logits sure of the right piece, large where a continuation's
+    # mass sits on a quote piece instead.
+    _, _, targets = train.lm_batch(encoded, enc.pad)
+    vocab = enc.sp.get_piece_size()
+    logits = 20.0 * torch.nn.functional.one_hot(targets, vocab).float()
+    assert train.value_end_loss(logits, rows, closes, closers) < 1e-6
+    quote = int(closers.nonzero()[0])
+    cont = [r for r, c in zip(rows, closes) if not c]
+    logits[cont, quote] = 40.0
+    assert train.value_end_loss(logits, rows, closes, closers) > 10 * len(cont) / len(rows)
