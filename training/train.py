@@ -301,7 +301,8 @@ def value_end_positions(enc: "Encoder", encoded: list[tuple[list[int], int]],
     """The scored positions (indices into `lm_batch`'s targets, in order) whose next piece is
     emitted inside a string value of the completion's JSON, each with whether that piece
     closes the value. A string is a value when the last structural character before its
-    opening quote is a colon; a backslash escapes the character after it. The walk reads
+    opening quote is a colon; a backslash escapes the character after it, where the value
+    cannot end, so that position is left out. The walk reads
     each piece's text, so a piece that carries a value's last letters and its quote counts as
     a continuation: only a piece that starts with the quote ends the value at its position."""
     rows, closes, off = [], [], 0
@@ -309,12 +310,18 @@ def value_end_positions(enc: "Encoder", encoded: list[tuple[list[int], int]],
         in_string = is_value = escaped = False
         last = ""
         for i, t in enumerate(s[st:]):
-            if in_string and is_value:
+            if in_string and is_value and not escaped:
                 rows.append(off + i)
-                closes.append(bool(closers[t]) and not escaped)
+                closes.append(bool(closers[t]))
             if enc.sp.is_control(t) or enc.sp.is_unknown(t):
                 continue
-            for ch in enc.sp.id_to_piece(t).replace("\u2581", " "):
+            piece = enc.sp.id_to_piece(t)
+            if enc.sp.is_byte(t):
+                # A byte piece (<0x5C>) spells its byte; one of a multi-byte character is
+                # never structural.
+                b = int(piece[3:5], 16)
+                piece = chr(b) if b < 0x80 else "\ufffd"
+            for ch in piece.replace("\u2581", " "):
                 if in_string:
                     if escaped:
                         escaped = False

@@ -10,6 +10,7 @@ the engine's own tokenizer produces for the task's prompts and completions.
 """
 from __future__ import annotations
 
+import dataclasses
 import json
 import math
 import pathlib
@@ -674,6 +675,11 @@ def test_value_end_positions_mark_every_string_value_and_its_closing_quote(sp_se
     the completion's bytes; the closing position is the piece that starts with its quote. The
     loss is small when the model emits the right pieces and large for a cut value."""
     _, _, enc, examples, train = sp_setup
+    # The generator writes no escapes; one call whose values hold quotes and backslashes.
+    odd = {"message": 'say "hi" at C:\\ now\\', "recipient": '"'}
+    call = json.dumps({"name": "send_message", "arguments": odd}, separators=(",", ":"))
+    examples = examples + [dataclasses.replace(examples[0], completion=f"<think>x</think><tool_call>{call}</tool_call>",
+                                               tool="send_message", arguments=odd)]
     encoded = train.encode_examples(enc, examples)
     closers = train.quote_pieces(enc)
     rows, closes = train.value_end_positions(enc, encoded, closers)
@@ -697,7 +703,8 @@ def test_value_end_positions_mark_every_string_value_and_its_closing_quote(sp_se
             n_values += len(spans)
             for i, p in enumerate(starts[:-1]):
                 for lo, hi in spans:
-                    if lo < p <= hi:
+                    escaped = (len(text[:p]) - len(text[:p].rstrip(b"\\"))) % 2
+                    if lo < p <= hi and not escaped:
                         want[off + i] = p == hi
         off += len(s) - st
     assert n_values > 50 and got == want
