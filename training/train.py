@@ -538,7 +538,7 @@ def main():
     write(f"start step={step} geometry={dataclasses.asdict(geom)} args={vars(a)}")
     start = last_save = time.time()
     tick = time.time()
-    loss_c = loss_k = torch.tensor(0.0)
+    loss_c = loss_k = loss_e = torch.tensor(0.0)
     window: list[float] = []
     if a.workers:
         stream = parallel_batches([a.seed + 1 + step + 7919 * (k + 1) for k in range(a.workers)], model_file,
@@ -584,7 +584,8 @@ def main():
         loss = loss_lm
         if a.end_weight:
             rows, closes = value_end_positions(enc, encoded, closers)
-            loss = loss + a.end_weight * value_end_loss(logits, rows, closes, closers)
+            loss_e = value_end_loss(logits, rows, closes, closers)
+            loss = loss + a.end_weight * loss_e
         if a.own_strays:
             strayed, at = own_strays(logits.detach(), encoded, starts, enc.pad, geom.max_seq_len)
             if strayed:
@@ -640,7 +641,8 @@ def main():
         if step % 50 == 0:
             # The mean over the last 50 steps: one batch of eight is too noisy to compare runs by.
             write(f"step {step} t={seconds:.0f}s lr={lr:.2e} lm={sum(window) / len(window):.4f} "
-                  f"contrastive={loss_c.item():.4f} confidence={loss_k.item():.4f}")
+                  f"contrastive={loss_c.item():.4f} confidence={loss_k.item():.4f}"
+                  + (f" end={loss_e.item():.4f}" if a.end_weight else ""))
             window.clear()
         if a.eval_every and step % a.eval_every == 0:
             m_held = teacher_forced(model, enc, held, from_start=a.think_name)
