@@ -268,10 +268,12 @@ class TaskGenerator:
     def __init__(self, split: str, seed: int, think_rate: float = 0.1, abstain_rate: float = 0.3,
                  foreign_rate: float = 0.12, held_out_templates: bool = True, catalogue_rate: float = 0.1,
                  typo_rate: float = 0.2, lower_rate: float = 0.15, max_tools: int = 6, pair_rate: float = 0.0,
-                 think_name: bool = False):
+                 think_name: bool = False, written: list[dict] | None = None, written_rate: float = 0.0):
         """`held_out_templates=False` on the test split keeps its held-out slot values but draws
         queries from the training templates: it separates copying unseen values from
-        understanding unseen phrasings."""
+        understanding unseen phrasings. `written` rows (hand-written queries with their expected
+        call or [], as `load_written` reads them) replace a `written_rate` share of the
+        examples, each offered its own draw of tools."""
         assert split in ("train", "test")
         self.split = split
         self.rng = random.Random(seed)
@@ -288,6 +290,8 @@ class TaskGenerator:
         # request asks for whether or not it is offered ("no tool" when none would do). Whether
         # to call then comes down to whether that name occurs in the offered list.
         self.think_name = think_name
+        self.written = written or []
+        self.written_rate = written_rate if self.written else 0.0
         # Queries phrased from the catalogue's own words (description, parameter descriptions,
         # name), so that choosing a tool means reading the offered list.
         self.catalogue_rate = catalogue_rate if split == "train" else 0.0
@@ -480,6 +484,8 @@ class TaskGenerator:
         n_offered = rng.choice([2, 3, 3, 4, 4, 4, 5, 5, 6, 6][: 10 if self.max_tools >= 6 else 2 * self.max_tools - 2])
         n_offered = min(n_offered, self.max_tools)
         think = rng.random() < self.think_rate
+        if self.written_rate and rng.random() < self.written_rate:
+            return self._written_example(rng.choice(self.written), n_offered, think)
         if rng.random() < self.abstain_rate:
             r = rng.random()
             if r < 0.45:
@@ -505,6 +511,9 @@ class TaskGenerator:
             return Example(query, self._tools_json(offered), completion, None, None, [t.name for t in offered], kind)
         target = rng.choice(TOOLS)
         query, arguments = self.request(target)
+        return self._call_example(query, target, arguments, n_offered, think)
+
+    def _call_example(self, query: str, target: Tool, arguments: dict, n_offered: int, think: bool) -> Example:
         offered = self._offer(target, set(), n_offered, target.name)
         call = json.dumps({"name": target.name, "arguments": arguments}, separators=(",", ":"), ensure_ascii=False)
         completion = f"<tool_call>{call}</tool_call>"
@@ -514,6 +523,19 @@ class TaskGenerator:
             completion = f"<think>The request fits {target.name}.</think>" + completion
         return Example(query, self._tools_json(offered), completion, target.name, arguments,
                        [t.name for t in offered])
+
+    def _written_example(self, row: dict, n_offered: int, think: bool) -> Example:
+        if row["expected"]:
+            call = row["expected"]
+            return self._call_example(row["query"], BY_NAME[call["name"]], call["arguments"], n_offered, think)
+        offered = self._offer(None, {"web_search"}, n_offered, None)
+        completion = "<tool_call>[]</tool_call>"
+        if self.think_name:
+            completion = "<think>no tool</think>" + completion
+        elif think:
+            completion = "<think>None of the offered tools fits.</think>" + completion
+        return Example(row["query"], self._tools_json(offered), completion, None, None,
+                       [t.name for t in offered], "off_topic")
 
     def without_tool(self, ex: Example) -> Example:
         """`ex` (a call) with its tool, and what could stand in for it, taken off the list."""
@@ -535,6 +557,25 @@ class TaskGenerator:
             if ex.tool is not None and len(out) < n and self.rng.random() < self.pair_rate:
                 out.append(self.without_tool(ex))
         return out
+
+
+def load_written(path) -> list[dict]:
+    """Hand-written training queries, one JSON object per line: {"query", "expected"}, where
+    expected is a call of a catalogue tool with exactly its parameters, or [] when no tool
+    fits. A row that does not fit the catalogue is an error, not a silent skip."""
+    rows = []
+    with open(path, encoding="utf-8") as f:
+        for n, line in enumerate(f, 1):
+            if not line.strip():
+                continue
+            row = json.loads(line)
+            call = row["expected"]
+            if call != []:
+                tool = BY_NAME.get(call.get("name"))
+                if tool is None or set(call["arguments"]) != {p.name for p in tool.params}:
+                    raise ValueError(f"{path}:{n}: not a call of a catalogue tool with its parameters")
+            rows.append({"query": row["query"], "expected": call})
+    return rows
 
 
 def corpus_lines(n_examples: int = 4000, seed: int = 7) -> list[str]:

@@ -462,6 +462,9 @@ def main():
                     help="value noise replaces an argument token, or inserts a stray piece after it (nothing skipped)")
     ap.add_argument("--own-strays", type=float, default=0.0,
                     help="loss weight of a second pass that inserts the model's own first wrong argument piece and scores the recovery")
+    ap.add_argument("--written", help="hand-written queries with their expected calls (JSONL) to mix into the data")
+    ap.add_argument("--written-rate", type=float, default=0.1,
+                    help="share of the examples drawn from --written (each with its own draw of offered tools)")
     ap.add_argument("--end-weight", type=float, default=0.0,
                     help="loss weight of a binary loss on whether each piece inside a string value ends it")
     ap.add_argument("--stop-at", type=int, default=0, help="stop (and save) at this step, inside the schedule of --steps")
@@ -513,6 +516,8 @@ def main():
     first, fresh_optimizer = step, bool(a.resume)
     # Fresh data after a resume: the generator's seed moves with the step count.
     options = dict(max_tools=a.max_tools, pair_rate=a.pair_rate, think_name=a.think_name)
+    if a.written:
+        options.update(written=task.load_written(a.written), written_rate=a.written_rate)
     rng = random.Random(a.seed + 2 + step)
     held = task.TaskGenerator("test", 1234, think_name=a.think_name).examples(a.eval_examples)
     seen = task.TaskGenerator("test", 1234, held_out_templates=False, think_name=a.think_name).examples(a.eval_examples)
