@@ -127,3 +127,39 @@ def test_natural_query_labels_are_well_formed(name):
             elif p.type == "string" and p.transform is None and v not in r["query"]:
                 bad.append(r["id"])
     assert not bad, f"{name}: ill-formed labels at ids {bad}"
+
+
+def test_written_training_queries_share_nothing_with_the_natural_sets():
+    """The hand-written training queries are well formed (a catalogue tool with exactly its
+    parameters, free-text values copied verbatim) and keep clear of the natural evaluation
+    sets: no query the same once case and punctuation are dropped, and no free-text value of
+    five or more characters in common, so a model cannot score there by recall."""
+    import re
+
+    import evaluate
+    import task
+
+    rows = task.load_written(ROOT / "training" / "written_queries.jsonl")
+
+    def norm(q):
+        return re.sub(r"\W+", " ", q.lower()).strip()
+
+    def free(call):
+        args = call["arguments"]
+        return {args[p.name].lower() for p in task.BY_NAME[call["name"]].params
+                if p.type == "string" and p.transform is None and len(args[p.name]) >= 5}
+
+    natural = [r for n in ("natural_heldout.jsonl", "natural_dev.jsonl", "natural_dev2.jsonl")
+               for r in evaluate.load_natural(ROOT / "training" / n)]
+    queries = {norm(r["query"]) for r in natural}
+    shared = set().union(*(free(r["expected"]) for r in natural if r["expected"]))
+    assert len(rows) > 300 and sum(r["expected"] == [] for r in rows) > 20
+    for r in rows:
+        assert norm(r["query"]) not in queries, r["query"]
+        if r["expected"]:
+            tool = task.BY_NAME[r["expected"]["name"]]
+            for p in tool.params:
+                v = r["expected"]["arguments"][p.name]
+                if p.type == "string" and p.transform is None:
+                    assert isinstance(v, str) and v in r["query"], r["query"]
+            assert not free(r["expected"]) & shared, r["query"]
