@@ -40,18 +40,22 @@ from model import Geometry, V2Torch  # noqa: E402
 CONTRASTIVE, CONFIDENCE = 1, 2
 
 
+def string_step(ch: str, escaped: bool) -> tuple[bool, bool]:
+    """One character inside a JSON string: (still inside the string, the next one escaped)."""
+    if escaped:
+        return True, False
+    if ch == "\\":
+        return True, True
+    return ch != '"', False
+
+
 def compact(tools_json: str) -> str:
     """The prompt's whitespace compaction: drop tab/LF/CR/space outside JSON strings."""
     out, in_str, esc = [], False, False
     for ch in tools_json:
         if in_str:
             out.append(ch)
-            if esc:
-                esc = False
-            elif ch == "\\":
-                esc = True
-            elif ch == '"':
-                in_str = False
+            in_str, esc = string_step(ch, esc)
         elif ch in "\t\n\r ":
             continue
         else:
@@ -323,12 +327,7 @@ def value_end_positions(enc: "Encoder", encoded: list[tuple[list[int], int]],
                 piece = chr(b) if b < 0x80 else "\ufffd"
             for ch in piece.replace("\u2581", " "):
                 if in_string:
-                    if escaped:
-                        escaped = False
-                    elif ch == "\\":
-                        escaped = True
-                    elif ch == '"':
-                        in_string = False
+                    in_string, escaped = string_step(ch, escaped)
                 elif ch == '"':
                     in_string, is_value = True, last == ":"
                 elif not ch.isspace():
