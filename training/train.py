@@ -306,9 +306,9 @@ def value_end_positions(enc: "Encoder", encoded: list[tuple[list[int], int]],
     emitted inside a string value of the completion's JSON, each with whether that piece
     closes the value. A string is a value when the last structural character before its
     opening quote is a colon; a backslash escapes the character after it, where the value
-    cannot end, so that position is left out. The walk reads
-    each piece's text, so a piece that carries a value's last letters and its quote counts as
-    a continuation: only a piece that starts with the quote ends the value at its position."""
+    cannot end, so that position is left out. The walk reads each piece's text, so a piece
+    that carries a value's last letters and its quote counts as a continuation: only a piece
+    that starts with the quote ends the value at its position."""
     rows, closes, off = [], [], 0
     for s, st in encoded:
         in_string = is_value = escaped = False
