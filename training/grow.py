@@ -17,8 +17,9 @@ projection, so they add nothing until training grows that block.
 
 A wider residual stream (`--d-model`, up to the Hadamard width) starts with its new dimensions
 at zero everywhere: every RMS over the stream then shrinks by sqrt(d_old / d_new), which the
-norm scales, the tied embedding, the mHC projections and the head probes take back, and the rows that write into the stream (attention output, engram values,
-the MLP's read-out diagonal) are zero there. The projections that only read the stream get fresh
+norm scales, the tied embedding, the mHC projections and the head probes take back, and the
+rows that write into the stream (attention output, engram values, the MLP's read-out diagonal)
+are zero there. The projections that only read the stream get fresh
 columns for the new dimensions, so gradients reach them. One piece cannot be kept exactly: the
 engram gate divides a dot of two normalised vectors by sqrt(d); the key's new rows repeat old
 ones so that its RMS stays about the same, and the grown model's logits move a little (on the

@@ -503,12 +503,7 @@ class TaskGenerator:
                 kind = "off_topic"
                 query = self._off_topic()
                 offered = self._offer(None, {"web_search"}, n_offered, None)
-            completion = "<tool_call>[]</tool_call>"
-            if self.think_name:
-                completion = f"<think>{target.name if kind == 'not_offered' else 'no tool'}</think>" + completion
-            elif think:
-                completion = "<think>None of the offered tools fits.</think>" + completion
-            return Example(query, self._tools_json(offered), completion, None, None, [t.name for t in offered], kind)
+            return self._abstention(query, offered, target.name if kind == "not_offered" else "no tool", think, kind)
         target = rng.choice(TOOLS)
         query, arguments = self.request(target)
         return self._call_example(query, target, arguments, n_offered, think)
@@ -529,13 +524,17 @@ class TaskGenerator:
             call = row["expected"]
             return self._call_example(row["query"], BY_NAME[call["name"]], call["arguments"], n_offered, think)
         offered = self._offer(None, {"web_search"}, n_offered, None)
+        return self._abstention(row["query"], offered, "no tool", think, "off_topic")
+
+    def _abstention(self, query: str, offered: list[Tool], asked: str, think: bool, kind: str) -> Example:
+        """Answer []: with think_name the think block names `asked`, the tool the request asks
+        for (offered or not) or "no tool"."""
         completion = "<tool_call>[]</tool_call>"
         if self.think_name:
-            completion = "<think>no tool</think>" + completion
+            completion = f"<think>{asked}</think>" + completion
         elif think:
             completion = "<think>None of the offered tools fits.</think>" + completion
-        return Example(row["query"], self._tools_json(offered), completion, None, None,
-                       [t.name for t in offered], "off_topic")
+        return Example(query, self._tools_json(offered), completion, None, None, [t.name for t in offered], kind)
 
     def without_tool(self, ex: Example) -> Example:
         """`ex` (a call) with its tool, and what could stand in for it, taken off the list."""

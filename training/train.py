@@ -82,6 +82,20 @@ class Encoder:
         self.im_end = self.sp.piece_to_id("<|im_end|>")
         self.tool_call = self.sp.piece_to_id("<tool_call>")
         self.pad = self.sp.pad_id()
+        # Each piece's text as it spells the completion: "" for control and unknown pieces, a
+        # byte piece (<0x5C>) as its byte, one byte of a multi-byte character as U+FFFD (never
+        # structural in JSON).
+        self.texts = [self._text_of(i) for i in range(self.sp.get_piece_size())]
+
+    def _text_of(self, i: int) -> str:
+        sp = self.sp
+        if sp.is_control(i) or sp.is_unknown(i):
+            return ""
+        piece = sp.id_to_piece(i)
+        if sp.is_byte(i):
+            b = int(piece[3:5], 16)
+            return chr(b) if b < 0x80 else "\ufffd"
+        return piece.replace("\u2581", " ")
 
     def prompt_and_completion(self, prompt: str, completion: str) -> tuple[list[int], list[int]]:
         p = self.sp.encode(prompt)
@@ -317,15 +331,7 @@ def value_end_positions(enc: "Encoder", encoded: list[tuple[list[int], int]],
             if in_string and is_value and not escaped:
                 rows.append(off + i)
                 closes.append(bool(closers[t]))
-            if enc.sp.is_control(t) or enc.sp.is_unknown(t):
-                continue
-            piece = enc.sp.id_to_piece(t)
-            if enc.sp.is_byte(t):
-                # A byte piece (<0x5C>) spells its byte; one of a multi-byte character is
-                # never structural.
-                b = int(piece[3:5], 16)
-                piece = chr(b) if b < 0x80 else "\ufffd"
-            for ch in piece.replace("\u2581", " "):
+            for ch in enc.texts[t]:
                 if in_string:
                     in_string, escaped = string_step(ch, escaped)
                 elif ch == '"':
