@@ -309,9 +309,7 @@ def own_strays(logits: torch.Tensor, encoded: list[tuple[list[int], int]], start
 def quote_pieces(enc: "Encoder") -> torch.Tensor:
     """[vocab] bool: the pieces whose text starts with a double quote, the pieces that can close
     a string value (`"`, `",`, `"}}` ...)."""
-    sp = enc.sp
-    return torch.tensor([not sp.is_control(i) and not sp.is_byte(i) and sp.id_to_piece(i).startswith('"')
-                         for i in range(sp.get_piece_size())])
+    return torch.tensor([text.startswith('"') for text in enc.texts])
 
 
 def value_end_positions(enc: "Encoder", encoded: list[tuple[list[int], int]],
