@@ -260,6 +260,7 @@ class Example:
     arguments: dict | None
     offered: list[str]
     kind: str = "call"     # call, not_offered, near_miss, off_topic
+    written: bool = False  # drawn from the hand-written rows
 
 
 class TaskGenerator:
@@ -268,12 +269,14 @@ class TaskGenerator:
     def __init__(self, split: str, seed: int, think_rate: float = 0.1, abstain_rate: float = 0.3,
                  foreign_rate: float = 0.12, held_out_templates: bool = True, catalogue_rate: float = 0.1,
                  typo_rate: float = 0.2, lower_rate: float = 0.15, max_tools: int = 6, pair_rate: float = 0.0,
-                 think_name: bool = False, written: list[dict] | None = None, written_rate: float = 0.0):
+                 think_name: bool = False, written: list[dict] | None = None, written_rate: float = 0.0,
+                 written_pair_rate: float | None = None):
         """`held_out_templates=False` on the test split keeps its held-out slot values but draws
         queries from the training templates: it separates copying unseen values from
         understanding unseen phrasings. `written` rows (hand-written queries with their expected
         call or [], as `load_written` reads them) replace a `written_rate` share of the
-        examples, each offered its own draw of tools."""
+        examples, each offered its own draw of tools; `written_pair_rate` (default: `pair_rate`)
+        is the minimal-pair share for their calls."""
         assert split in ("train", "test")
         self.split = split
         self.rng = random.Random(seed)
@@ -292,6 +295,7 @@ class TaskGenerator:
         self.think_name = think_name
         self.written = written or []
         self.written_rate = written_rate if self.written else 0.0
+        self.written_pair_rate = pair_rate if written_pair_rate is None else written_pair_rate
         # Queries phrased from the catalogue's own words (description, parameter descriptions,
         # name), so that choosing a tool means reading the offered list.
         self.catalogue_rate = catalogue_rate if split == "train" else 0.0
@@ -522,7 +526,9 @@ class TaskGenerator:
     def _written_example(self, row: dict, n_offered: int, think: bool) -> Example:
         if row["expected"]:
             call = row["expected"]
-            return self._call_example(row["query"], BY_NAME[call["name"]], call["arguments"], n_offered, think)
+            ex = self._call_example(row["query"], BY_NAME[call["name"]], call["arguments"], n_offered, think)
+            ex.written = True
+            return ex
         offered = self._offer(None, {"web_search"}, n_offered, None)
         return self._abstention(row["query"], offered, "no tool", think, "off_topic")
 
@@ -553,7 +559,8 @@ class TaskGenerator:
         while len(out) < n:
             ex = self.example()
             out.append(ex)
-            if ex.tool is not None and len(out) < n and self.rng.random() < self.pair_rate:
+            rate = self.written_pair_rate if ex.written else self.pair_rate
+            if ex.tool is not None and len(out) < n and self.rng.random() < rate:
                 out.append(self.without_tool(ex))
         return out
 

@@ -468,6 +468,8 @@ def main():
     ap.add_argument("--written", help="hand-written queries with their expected calls (JSONL) to mix into the data")
     ap.add_argument("--written-rate", type=float, default=0.1,
                     help="share of the examples drawn from --written (each with its own draw of offered tools)")
+    ap.add_argument("--written-pair-rate", type=float,
+                    help="minimal-pair share for the hand-written calls (default: --pair-rate)")
     ap.add_argument("--end-weight", type=float, default=0.0,
                     help="loss weight of a binary loss on whether each piece inside a string value ends it")
     ap.add_argument("--stop-at", type=int, default=0, help="stop (and save) at this step, inside the schedule of --steps")
@@ -520,7 +522,8 @@ def main():
     # Fresh data after a resume: the generator's seed moves with the step count.
     options = dict(max_tools=a.max_tools, pair_rate=a.pair_rate, think_name=a.think_name)
     if a.written:
-        options.update(written=task.load_written(a.written), written_rate=a.written_rate)
+        options.update(written=task.load_written(a.written), written_rate=a.written_rate,
+                       written_pair_rate=a.written_pair_rate)
     rng = random.Random(a.seed + 2 + step)
     held = task.TaskGenerator("test", 1234, think_name=a.think_name).examples(a.eval_examples)
     seen = task.TaskGenerator("test", 1234, held_out_templates=False, think_name=a.think_name).examples(a.eval_examples)
