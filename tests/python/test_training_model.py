@@ -718,3 +718,22 @@ def test_value_end_positions_mark_every_string_value_and_its_closing_quote(sp_se
     cont = [r for r, c in zip(rows, closes) if not c]
     logits[cont, quote] = 40.0
     assert train.value_end_loss(logits, rows, closes, closers) > 10 * len(cont) / len(rows)
+
+
+@pytest.mark.parametrize("pair_rate,written_pair_rate", [(0.0, 1.0), (1.0, 0.0)])
+def test_written_pair_rate_governs_only_the_hand_written_calls(pair_rate, written_pair_rate):
+    """A call is followed by its tool-removed twin (same query, tool off the list, no call) at
+    the written pair rate when it comes from the hand-written rows, else at the pair rate."""
+    import task
+
+    rows = [{"query": "weather in Qorvath please", "expected": {"name": "get_weather", "arguments": {"city": "Qorvath"}}}]
+    for written_rate in (0.0, 1.0):
+        gen = task.TaskGenerator("train", 3, pair_rate=pair_rate, think_name=True, written=rows,
+                                 written_rate=written_rate, written_pair_rate=written_pair_rate)
+        examples = gen.examples(200)
+        rate = written_pair_rate if written_rate else pair_rate
+        calls = [(ex, nxt) for ex, nxt in zip(examples, examples[1:]) if ex.tool is not None]
+        assert len(calls) > 20
+        for ex, nxt in calls:
+            twin = nxt.kind == "not_offered" and nxt.query == ex.query and ex.tool not in nxt.offered
+            assert twin == bool(rate) and (nxt.completion.endswith("<tool_call>[]</tool_call>") or not twin)
