@@ -270,13 +270,14 @@ class TaskGenerator:
                  foreign_rate: float = 0.12, held_out_templates: bool = True, catalogue_rate: float = 0.1,
                  typo_rate: float = 0.2, lower_rate: float = 0.15, max_tools: int = 6, pair_rate: float = 0.0,
                  think_name: bool = False, written: list[dict] | None = None, written_rate: float = 0.0,
-                 written_pair_rate: float | None = None):
+                 written_pair_rate: float | None = None, twin_lookalike: float = 0.0):
         """`held_out_templates=False` on the test split keeps its held-out slot values but draws
         queries from the training templates: it separates copying unseen values from
         understanding unseen phrasings. `written` rows (hand-written queries with their expected
         call or [], as `load_written` reads them) replace a `written_rate` share of the
         examples, each offered its own draw of tools; `written_pair_rate` (default: `pair_rate`)
-        is the minimal-pair share for their calls."""
+        is the minimal-pair share for their calls; `twin_lookalike` the share of tool-removed
+        twins that offer a look-alike of the removed tool when the draw offered none."""
         assert split in ("train", "test")
         self.split = split
         self.rng = random.Random(seed)
@@ -296,6 +297,7 @@ class TaskGenerator:
         self.written = written or []
         self.written_rate = written_rate if self.written else 0.0
         self.written_pair_rate = pair_rate if written_pair_rate is None else written_pair_rate
+        self.twin_lookalike = twin_lookalike
         # Queries phrased from the catalogue's own words (description, parameter descriptions,
         # name), so that choosing a tool means reading the offered list.
         self.catalogue_rate = catalogue_rate if split == "train" else 0.0
@@ -547,6 +549,12 @@ class TaskGenerator:
         rng = self.rng
         banned = {ex.tool, "web_search"} | ALSO_FITS.get(ex.tool, set())
         offered = [BY_NAME[n] for n in ex.offered if n not in banned]
+        # A look-alike beside the missing tool is where the decline is hardest (the current
+        # weather offered for a removed forecast), so a share of twins is made to offer one.
+        looks = [n for n in LOOKALIKES[ex.tool] if n not in banned]
+        if (self.twin_lookalike and looks and not set(looks) & {t.name for t in offered}
+                and rng.random() < self.twin_lookalike):
+            offered.insert(rng.randrange(len(offered) + 1), BY_NAME[rng.choice(looks)])
         while len(offered) < 2:
             offered.insert(rng.randrange(len(offered) + 1),
                            rng.choice([t for t in TOOLS if t.name not in banned and t not in offered]))

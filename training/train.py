@@ -470,6 +470,8 @@ def main():
                     help="share of the examples drawn from --written (each with its own draw of offered tools)")
     ap.add_argument("--written-pair-rate", type=float,
                     help="minimal-pair share for the hand-written calls (default: --pair-rate)")
+    ap.add_argument("--twin-lookalike", type=float, default=0.0,
+                    help="share of tool-removed twins that offer a look-alike of the removed tool when none was drawn")
     ap.add_argument("--end-weight", type=float, default=0.0,
                     help="loss weight of a binary loss on whether each piece inside a string value ends it")
     ap.add_argument("--stop-at", type=int, default=0, help="stop (and save) at this step, inside the schedule of --steps")
@@ -520,7 +522,8 @@ def main():
     # checkpoint) Adam's moments start from zero, and the new schedule may start higher.
     first, fresh_optimizer = step, bool(a.resume)
     # Fresh data after a resume: the generator's seed moves with the step count.
-    options = dict(max_tools=a.max_tools, pair_rate=a.pair_rate, think_name=a.think_name)
+    options = dict(max_tools=a.max_tools, pair_rate=a.pair_rate, think_name=a.think_name,
+                   twin_lookalike=a.twin_lookalike)
     if a.written:
         options.update(written=task.load_written(a.written), written_rate=a.written_rate,
                        written_pair_rate=a.written_pair_rate)

@@ -737,3 +737,29 @@ def test_written_pair_rate_governs_only_the_hand_written_calls(pair_rate, writte
         for ex, nxt in calls:
             twin = nxt.kind == "not_offered" and nxt.query == ex.query and ex.tool not in nxt.offered
             assert twin == bool(rate) and (nxt.completion.endswith("<tool_call>[]</tool_call>") or not twin)
+
+
+@pytest.mark.parametrize("twin_lookalike", [0.0, 1.0])
+def test_twin_lookalike_offers_the_removed_tools_neighbour(twin_lookalike):
+    """At share 1 every tool-removed twin offers a look-alike of the removed tool that may not
+    stand in for it (when the catalogue has one); at 0 the data is the same as without the option."""
+    import task
+
+    def examples(**extra):
+        return task.TaskGenerator("train", 5, pair_rate=1.0, think_name=True, **extra).examples(300)
+
+    got = examples(twin_lookalike=twin_lookalike)
+    pairs = [(ex, nxt) for ex, nxt in zip(got, got[1:]) if ex.tool is not None and nxt.kind == "not_offered"]
+    assert len(pairs) > 50
+    if not twin_lookalike:
+        assert [(e.query, e.tools_json, e.completion) for e in got] == \
+               [(e.query, e.tools_json, e.completion) for e in examples()]
+    for ex, twin in pairs:
+        banned = {ex.tool, "web_search"} | task.ALSO_FITS.get(ex.tool, set())
+        looks = set(task.LOOKALIKES[ex.tool]) - banned
+        assert not banned & set(twin.offered) and len(twin.offered) <= 6
+        if twin_lookalike and looks:
+            assert looks & set(twin.offered)
+    if not twin_lookalike:  # the option must matter: some twins had no look-alike to begin with
+        assert any(set(task.LOOKALIKES[ex.tool]) - {ex.tool, "web_search"} - task.ALSO_FITS.get(ex.tool, set())
+                   and not set(task.LOOKALIKES[ex.tool]) & set(twin.offered) for ex, twin in pairs)
