@@ -754,12 +754,11 @@ def test_twin_lookalike_offers_the_removed_tools_neighbour(twin_lookalike):
     if not twin_lookalike:
         assert [(e.query, e.tools_json, e.completion) for e in got] == \
                [(e.query, e.tools_json, e.completion) for e in examples()]
+    bare = 0  # twins whose removed tool has an eligible look-alike, none of them offered
     for ex, twin in pairs:
         banned = {ex.tool, "web_search"} | task.ALSO_FITS.get(ex.tool, set())
         looks = set(task.LOOKALIKES[ex.tool]) - banned
         assert not banned & set(twin.offered) and len(twin.offered) <= 6
-        if twin_lookalike and looks:
-            assert looks & set(twin.offered)
-    if not twin_lookalike:  # the option must matter: some twins had no look-alike to begin with
-        assert any(set(task.LOOKALIKES[ex.tool]) - {ex.tool, "web_search"} - task.ALSO_FITS.get(ex.tool, set())
-                   and not set(task.LOOKALIKES[ex.tool]) & set(twin.offered) for ex, twin in pairs)
+        bare += bool(looks) and not looks & set(twin.offered)
+    # At 0 the option must have something to do: some twins drew no look-alike.
+    assert bare == 0 if twin_lookalike else bare > 0
